@@ -1,0 +1,80 @@
+// Per-id fault records and the file helper of the result accessors.
+#include "core/xml_global.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/xml_thread.h"
+
+xml_fault_record xml_fault[QVXML_ID_COUNT_MAX];
+
+namespace {
+
+// Copies `src` into a fixed text of QVXML_ERROR_TEXT_SIZE bytes, always terminated.
+void copy_text(char *dst, const char *src) {
+    std::strncpy(dst, src, QVXML_ERROR_TEXT_SIZE - 1);
+    dst[QVXML_ERROR_TEXT_SIZE - 1] = '\0';
+}
+
+const char *message_of(int code) {
+    if (code == qv_error_number2str[0].code) return qv_error_number2str[0].message;
+    for (int row = 1; row < QVXML_ERROR_CODE_COUNT; ++row)
+        if (qv_error_number2str[row].code == code) return qv_error_number2str[row].message;
+    return qv_error_number2str[0].message;
+}
+
+}  // namespace
+
+void xml_except(int id, int code) {
+    const int saved_errno = errno;
+    const char *message = message_of(code);
+    // strerror is not thread-safe; the GNU strerror_r returns the text to use.
+    char errno_buffer[QVXML_ERROR_TEXT_SIZE];
+    const char *errno_text = strerror_r(saved_errno, errno_buffer, sizeof errno_buffer);
+    {
+        xml_lock lock(id);
+        xml_fault_record &r = xml_fault[id];
+        copy_text(r.message, message);
+        copy_text(r.errno_text, errno_text);
+        r.errno_value = saved_errno;
+        r.code = code;
+    }
+    errno = saved_errno;
+}
+
+void xml_except_copy(int id, xml_fault_record *to, const xml_fault_record *from) {
+    xml_lock lock(id);
+    std::memmove(to, from, sizeof *to);
+}
+
+void qvxml_error(int id, xml_fault_record *out) { xml_except_copy(id, out, &xml_fault[id]); }
+
+void qvxml_error_print(int id) {
+    xml_fault_record r;
+    qvxml_error(id, &r);
+    std::printf("%s (%i): %s (%i)\n", r.message, r.code, r.errno_text, r.errno_value);
+}
+
+int write_xml(int id, const char *path, const char *data, int length) {
+    std::FILE *file = std::fopen(path, "w");
+    if (file == nullptr) {
+        xml_except(id, 6);
+        return -1;
+    }
+    if (length > 0 && std::fwrite(data, static_cast<size_t>(length), 1, file) != 1) {
+        std::fclose(file);
+        xml_except(id, 7);
+        return -1;
+    }
+    if (std::fclose(file) != 0) {
+        xml_except(id, 9);
+        return -1;
+    }
+    return 0;
+}
+
+void char_replace(char *text, char from, char to) {
+    for (; *text != '\0'; ++text)
+        if (*text == from) *text = to;
+}

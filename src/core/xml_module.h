@@ -1,0 +1,88 @@
+// The module table: per-module state, many-device lists, per-module record pointers and
+// the library globals, plus the completion dispatch run_callback.
+#pragma once
+
+#include <atomic>
+
+#include "platform/qv_thread.h"
+#include "qvxml.h"
+
+// One entry of xml_module (ids 0..99; id 0 is never a module). Guarded by the mutex of its
+// id where the request code says so. Flags that threads read without the lock are atomic.
+struct xml_module_state {
+    char addr[16];    // dotted address found when `host` was last resolved; empty at open/close
+    char host[QVXML_AUTHENTICATE_MAX];
+    int port;
+    std::atomic<int> state;  // 0 free, -1 starting, 1 running; the run flag of socket waits
+    int last_failed;
+    std::atomic<int> values_done;  // -1 never asked, 0 pending, 1 finished
+    std::atomic<int> setup_done;
+    std::atomic<int> load_values_done;
+    std::atomic<int> load_setup_done;
+    std::atomic<int> send_done;  // 1 at open
+    std::atomic<int> snmp_done;  // 1 at open
+    char snmp_ip[16];
+    int snmp_port;
+    int setup_for_snmp;
+    int values_len;  // before a GET: capacity; after: bytes stored
+    int setup_len;
+    char values_xml[QVXML_BUFFER_SIZE];
+    char setup_xml[QVXML_BUFFER_SIZE];
+    char post_buf[QVXML_BUFFER_SIZE];
+    qv_sem request_sem;
+    qv_sem wait_sem;
+    std::atomic<long long> wait_deadline;  // seconds since the epoch; 0 = timed out
+    std::atomic<int> wait_active;
+    void *user_ptr;
+    qvxml_settings settings;
+};
+
+// One device of a many-device module; allocated by qvxml_add_module, owned by the library.
+struct xml_submodule_state {
+    char addr[16];
+    char host[QVXML_AUTHENTICATE_MAX];
+    int active;
+    int port;
+    int values_len;
+    int setup_len;
+    char values_xml[QVXML_BUFFER_SIZE];
+    char setup_xml[QVXML_BUFFER_SIZE];
+    char post_buf[QVXML_BUFFER_SIZE];
+    kyvern_values values;
+    kyvern_values_entry_count values_count;
+    kyvern_setup setup;
+    kyvern_setup_entry_count setup_count;
+    xml_fault_record error;
+    qvxml_settings settings;
+};
+
+struct modules_list_entry {
+    int count;  // -1: not a many-device module; else devices added
+    xml_submodule_state *sub[QVXML_MODULES_MAX];
+};
+
+extern xml_module_state xml_module[QVXML_ID_COUNT_MAX];
+extern modules_list_entry modules_list[QVXML_ID_COUNT_MAX];
+
+// Per-module parsed records, null until the module's first parse of that kind; allocated
+// by xml_parse, freed by closing the module.
+extern kyvern_values *p_kyvern_values[QVXML_ID_COUNT_MAX];
+extern kyvern_values_entry_count *p_kyvern_values_entry_count[QVXML_ID_COUNT_MAX];
+extern kyvern_setup *p_kyvern_setup[QVXML_ID_COUNT_MAX];
+extern kyvern_setup_entry_count *p_kyvern_setup_entry_count[QVXML_ID_COUNT_MAX];
+
+// Library globals.
+extern std::atomic<int> qvxml_count_ref;   // -1 not initialised
+extern int id_count;                       // id the next open will use
+extern std::atomic<int> qvxml_exit;        // 1 tells the time-out thread to end
+extern int qvxml_thread_type;              // 0 time-out, 1 single-device, 2 many-device worker
+extern qv_sem xml_sem;                     // start-up gate
+
+// Completion kinds of run_callback.
+enum { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };
+
+// Stamps the record(s) with the current time and calls the completion slot of `kind`
+// (on_values, on_setup, on_send_setup) of module `id`: with null records when `failed`,
+// else with scratch copies of the module's record and entry counts. `sub` is the device
+// index or -1. Runs on the module's worker with no lock held.
+void run_callback(int id, int sub, int kind, int failed);

@@ -1,0 +1,56 @@
+// Platform layer: re-entrant mutex, binary semaphore, threads with a bounded join.
+// Nothing above this layer touches pthreads or std::thread directly.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+// Thinly wraps std::recursive_mutex: the owning thread may lock again and must unlock as
+// often. Lock and unlock report no failure.
+using qv_mutex = std::recursive_mutex;
+
+int qv_thread_mutex_init(qv_mutex *m);      // always 0 (the mutex is usable from construction)
+int qv_thread_mutex_lock(qv_mutex *m);      // blocking, re-entrant; always 0
+int qv_thread_mutex_unlock(qv_mutex *m);    // REQUIRES: held by the caller; always 0
+void qv_thread_mutex_destroy(qv_mutex *m);  // leaves the mutex usable (ids live for the process)
+
+// Binary semaphore: count 0..1, initial 0. A post while the count is 1 is refused.
+struct qv_sem_object;
+using qv_sem = qv_sem_object *;
+
+int qv_sem_init(qv_sem *s);      // 0, or -1 with a null handle stored
+int qv_sem_post(qv_sem *s);      // -1 when refused (count already 1) or the handle is null
+int qv_sem_wait(qv_sem *s);      // blocks without limit; -1 only for a null handle.
+                                 // A thread-exit request (below) ends the caller inside it.
+int qv_sem_destroy(qv_sem *s);   // frees and nulls the handle; 0
+
+// Threads. A handle is owned by whoever created it until qv_thread_join succeeds or
+// qv_thread_free releases it; the thread itself never frees it.
+struct qv_thread_object;
+using qv_thread_handle = qv_thread_object *;
+using qv_thread_entry = void (*)();
+
+qv_thread_handle qv_thread_create(qv_thread_entry entry);  // started at once; null on failure
+int qv_thread_status(qv_thread_handle handle);             // -1 for null, else 0
+// Waits up to 3000 ms for the thread to end. Ended: frees the handle, 0. Otherwise -1 and
+// the handle stays open (the thread runs on; a later join may succeed).
+int qv_thread_join(qv_thread_handle handle);
+int qv_thread_free(qv_thread_handle handle);  // releases the handle; the thread runs on; 0
+// Forced termination cannot be done safely on POSIX (a thread killed inside a lock or in
+// C++ code corrupts the process). Instead this asks the thread to end at its next library
+// wait point (a semaphore wait or a socket readiness attempt), where it ends as by
+// qv_thread_exit. Returns 0 when the request was recorded, -1 for a null handle.
+int qv_thread_cancel(qv_thread_handle handle);
+
+// Ends the calling library thread at once: unwinds to the thread's entry (running
+// destructors, releasing RAII locks) and the thread ends as if its entry had returned,
+// which is what a join observes. No code of the caller after this call runs.
+// REQUIRES: called on a thread started by qv_thread_create; no frame between here and the
+// entry may be noexcept, and it must never be called from inside a libxml2 callback.
+[[noreturn]] void qv_thread_exit();
+
+// True when the calling thread has been asked to end (qv_thread_cancel).
+bool qv_thread_cancel_requested();
+
+// Sleeps for `ms` milliseconds (the platform's Sleep).
+void qv_sleep_ms(int ms);

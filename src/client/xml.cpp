@@ -1,0 +1,1120 @@
+// The client runtime: library start and stop, the module table operations, the request
+// operations and the three kinds of library threads (time-out thread, single-device worker,
+// many-device worker).
+//
+// Locking: each module's state, request flags and SNMP cache are guarded by the mutex of its
+// id. Mutex 0 (the parse lock) may be held while a module's mutex is taken, never the
+// reverse, so codes for id 0 are recorded only after a module's mutex has been released.
+#include <libxml/parser.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "client/xml_client.h"
+#include "core/xml_global.h"
+#include "core/xml_module.h"
+#include "core/xml_thread.h"
+#include "records/xml_parse.h"
+#include "transport/xml_socket.h"
+
+namespace {
+
+// Request flag values.
+constexpr int kNeverAsked = -1;
+constexpr int kPending = 0;
+constexpr int kFinished = 1;
+
+// Time-out thread's one-second pause, interruptible so that qvxml_uninit does not wait for it.
+std::mutex pause_mutex;
+std::condition_variable pause_cv;
+
+bool id_in_table(int id) {
+    return id >= 0 && id < QVXML_ID_COUNT_MAX;
+}
+
+// Length of a NUL-terminated text of at most `capacity` bytes, or -1 when it is not
+// terminated within them.
+long bounded_length(const char *text, size_t capacity) {
+    const void *end = std::memchr(text, '\0', capacity);
+    return end == nullptr ? -1 : static_cast<const char *>(end) - text;
+}
+
+long long now_seconds() {
+    return static_cast<long long>(std::time(nullptr));
+}
+
+// A post of wait_sem while a wake-up is already pending is refused; that is not a fault.
+void wake_waiter(int id) {
+    xml_lock lock(id);
+    if (xml_module[id].wait_active.load() == 1) qv_sem_post(&xml_module[id].wait_sem);
+}
+
+// Credentials of a settings record must be terminated within their buffers; checked in the
+// order user (code 43) before password (code 42). Returns the code, or 0.
+int credential_fault(const qvxml_settings *settings) {
+    if (settings == nullptr) return 0;
+    if (bounded_length(settings->get_user, sizeof settings->get_user) < 0 ||
+        bounded_length(settings->set_user, sizeof settings->set_user) < 0)
+        return 43;
+    if (bounded_length(settings->get_password, sizeof settings->get_password) < 0 ||
+        bounded_length(settings->set_password, sizeof settings->set_password) < 0)
+        return 42;
+    return 0;
+}
+
+void free_devices(int id) {
+    modules_list_entry &list = modules_list[id];
+    for (int i = 0; i < QVXML_MODULES_MAX && list.sub[i] != nullptr; ++i) {
+        std::free(list.sub[i]);
+        list.sub[i] = nullptr;
+    }
+}
+
+void free_records(int id) {
+    std::free(p_kyvern_values[id]);
+    p_kyvern_values[id] = nullptr;
+    std::free(p_kyvern_values_entry_count[id]);
+    p_kyvern_values_entry_count[id] = nullptr;
+    std::free(p_kyvern_setup[id]);
+    p_kyvern_setup[id] = nullptr;
+    std::free(p_kyvern_setup_entry_count[id]);
+    p_kyvern_setup_entry_count[id] = nullptr;
+}
+
+// The opening steps shared by qvxml_open and qvxml_open_many once the gate is held: takes
+// id_count, checks it is free, lets `fill` set up the entry, starts the worker. Returns the
+// id or -1 (the gate is released on failure; on success the new worker releases it).
+template <typename Fill>
+int open_module(int thread_type, Fill fill) {
+    xml_sem_wait(0, &xml_sem);
+    const int id = id_count;
+    qvxml_thread_type = thread_type;
+    if (!id_in_table(id) || id == 0 || xml_module[id].state.load() != 0) {
+        xml_sem_post(0, &xml_sem);
+        xml_except(0, 17);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    {
+        xml_lock lock(id);
+        fill(m);
+        m.values_done = kNeverAsked;
+        m.setup_done = kNeverAsked;
+        m.load_values_done = kNeverAsked;
+        m.load_setup_done = kNeverAsked;
+        m.send_done = kFinished;
+        m.state = -1;
+        m.addr[0] = '\0';
+        m.last_failed = 0;
+        m.wait_active = 0;
+    }
+    xml_mutex_init(id);
+    if (xml_thread_create(id, qv_thread) != 0) {
+        m.state = 0;
+        xml_sem_post(0, &xml_sem);
+        xml_except(0, 38);
+        return -1;
+    }
+    return id;
+}
+
+// Puts request flag `flag` of a running module into the pending state after `prepare` ran
+// under the module's lock, then wakes the worker. -1 with code 40 when not running.
+template <typename Prepare>
+int queue_request(int id, Prepare prepare) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    bool running;
+    {
+        xml_lock lock(id);
+        running = m.state.load() == 1;
+        if (running) prepare(m);
+    }
+    if (!running) {
+        xml_except(id, 40);
+        return -1;
+    }
+    // A refused post (a wake-up already pending) records code 21 on the module; the request
+    // stays queued and is served at a later wake-up.
+    xml_sem_post(id, &m.request_sem);
+    return 0;
+}
+
+// Queues a POST: marks the send pending, builds the request with `build`, and wakes the
+// worker. A failed build restores the send state as it was before the call, so a later
+// wake-up never posts what post_buf still holds.
+template <typename Build>
+int queue_send(int id, Build build) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    int previous_send;
+    {
+        xml_lock lock(id);
+        if (m.state.load() != 1) {
+            previous_send = -2;
+        } else {
+            previous_send = m.send_done.load();
+            m.send_done = kPending;
+        }
+    }
+    if (previous_send == -2) {
+        xml_except(id, 40);
+        return -1;
+    }
+    if (build(m) != 0) {
+        xml_lock lock(id);
+        m.send_done = previous_send;
+        return -1;
+    }
+    xml_sem_post(id, &m.request_sem);
+    return 0;
+}
+
+// ---- library threads -------------------------------------------------------------------
+
+void timeout_thread() {
+    xml_sem_post(0, &xml_sem);
+    while (qvxml_exit.load() == 0) {
+        const long long now = now_seconds();
+        for (int id = 0; id < QVXML_ID_COUNT_MAX; ++id) {
+            xml_module_state &m = xml_module[id];
+            if (m.state.load() == 0 || m.wait_active.load() != 1) continue;
+            // Posted under the module's lock with wait_active re-tested, so a returning wait
+            // never has its semaphore posted after destroying it.
+            xml_lock lock(id);
+            if (m.wait_active.load() == 1 && now > m.wait_deadline.load()) {
+                m.wait_deadline = 0;
+                qv_sem_post(&m.wait_sem);
+            }
+        }
+        std::unique_lock<std::mutex> lock(pause_mutex);
+        pause_cv.wait_for(lock, std::chrono::seconds(1), [] { return qvxml_exit.load() != 0; });
+    }
+}
+
+// Start-up common to both workers: takes the id, reserves the next one, creates the request
+// semaphore and opens the gate. Returns the id, or -1 when the worker must end.
+int worker_start() {
+    const int id = id_count;
+    if (qvxml_next_id() != 0) {
+        xml_sem_post(0, &xml_sem);
+        xml_except(0, 18);
+        return -1;
+    }
+    int created;
+    {
+        xml_lock lock(id);
+        created = xml_sem_init(&xml_module[id].request_sem);
+    }
+    if (created != 0) {
+        xml_sem_post(0, &xml_sem);
+        xml_except(0, 20);
+        return -1;
+    }
+    xml_sem_post(0, &xml_sem);
+    return id;
+}
+
+// The module becomes running, unless it was closed while starting.
+bool worker_running(int id) {
+    xml_module_state &m = xml_module[id];
+    xml_lock lock(id);
+    if (m.state.load() != -1) return false;
+    m.state = 1;
+    if (m.wait_active.load() == 1) qv_sem_post(&m.wait_sem);
+    return true;
+}
+
+// Marks request `kind` finished. The second mark after a callback (`again`) never finishes a
+// request of that kind that the caller queued while the callback ran.
+void finish_request(int id, int kind, int refresh_snmp, bool again) {
+    xml_module_state &m = xml_module[id];
+    {
+        xml_lock lock(id);
+        auto mark = [again](std::atomic<int> &flag) {
+            if (!again || flag.load() != kPending) flag = kFinished;
+        };
+        if (kind == XML_KIND_VALUES) {
+            mark(m.values_done);
+        } else if (kind == XML_KIND_SETUP) {
+            mark(m.setup_done);
+        } else {
+            mark(m.send_done);
+            mark(m.setup_done);
+        }
+    }
+    if (refresh_snmp == 1) {
+        kyvern_setup *setup = nullptr;
+        kyvern_setup_entry_count *count = nullptr;
+        const bool have = qvxml_get_setup_cache(id, &setup, &count) == 0;
+        xml_lock lock(id);
+        std::memset(m.snmp_ip, 0, sizeof m.snmp_ip);
+        if (have && count->SnmpTraps > 0) {
+            // The first 15 characters of the address; the rest of snmp_ip stays zero.
+            std::memcpy(m.snmp_ip, setup->SnmpTraps_Entry_IPaddr[0],
+                        strnlen(setup->SnmpTraps_Entry_IPaddr[0], sizeof m.snmp_ip - 1));
+            m.snmp_port = std::atoi(setup->SnmpTraps_Entry_Port[0]);
+        }
+        m.snmp_done = kFinished;
+    }
+    wake_waiter(id);
+}
+
+// Parses a loaded document under the parse lock; returns the parse result.
+int parse_loaded(int id, char *text, int length, int type) {
+    xml_mutex_lock(0);
+    const int result = xml_parse(id, text, length, type);
+    xml_mutex_unlock(0);
+    return result;
+}
+
+void single_worker() {
+    const int id = worker_start();
+    if (id < 0) return;
+    xml_module_state &m = xml_module[id];
+
+    if (m.settings.test_connection != 0) {
+        xml_socket_create(id, -1, m.addr, m.host, m.port);
+        xml_socket_close(id);
+    }
+    if (!worker_running(id)) return;
+
+    int last_snmp = 0;
+    for (;;) {
+        m.last_failed = 0;
+        xml_sem_wait(id, &m.request_sem);
+        if (m.state.load() == 0) return;  // the closer frees the rest
+        xml_except(id, 0);
+
+        enum { NONE, VALUES, SETUP, LOAD_VALUES, LOAD_SETUP, SEND } job = NONE;
+        {
+            xml_lock lock(id);
+            if (m.values_done.load() == kPending)
+                job = VALUES;
+            else if (m.setup_done.load() == kPending)
+                job = SETUP;
+            else if (m.load_values_done.load() == kPending)
+                job = LOAD_VALUES;
+            else if (m.load_setup_done.load() == kPending)
+                job = LOAD_SETUP;
+            else if (m.send_done.load() == kPending)
+                job = SEND;
+        }
+
+        switch (job) {
+            case NONE:
+                m.last_failed = 1;
+                break;
+            case VALUES:
+                last_snmp = 0;
+                m.values_len = QVXML_BUFFER_SIZE;
+                if (get_xml(id, m.addr, m.host, m.port, m.values_xml, &m.values_len, 0, -1) != 0) {
+                    run_callback(id, -1, XML_KIND_VALUES, 1);
+                    m.last_failed = 1;
+                    finish_request(id, XML_KIND_VALUES, 0, false);
+                } else {
+                    finish_request(id, XML_KIND_VALUES, 0, false);
+                    run_callback(id, -1, XML_KIND_VALUES, 0);
+                    finish_request(id, XML_KIND_VALUES, 0, true);
+                }
+                break;
+            case SETUP: {
+                {
+                    xml_lock lock(id);
+                    last_snmp = m.setup_for_snmp;
+                }
+                m.setup_len = QVXML_BUFFER_SIZE;
+                if (get_xml(id, m.addr, m.host, m.port, m.setup_xml, &m.setup_len, 1, -1) != 0) {
+                    run_callback(id, -1, XML_KIND_SETUP, 1);
+                    m.last_failed = 1;
+                    finish_request(id, XML_KIND_SETUP, last_snmp, false);
+                } else {
+                    finish_request(id, XML_KIND_SETUP, last_snmp, false);
+                    run_callback(id, -1, XML_KIND_SETUP, 0);
+                    finish_request(id, XML_KIND_SETUP, last_snmp, true);
+                }
+                break;
+            }
+            case LOAD_VALUES:
+            case LOAD_SETUP: {
+                const bool values = job == LOAD_VALUES;
+                const int result = values ? parse_loaded(id, m.values_xml, m.values_len, 0)
+                                          : parse_loaded(id, m.setup_xml, m.setup_len, 1);
+                {
+                    xml_lock lock(id);
+                    if (values) {
+                        m.load_values_done = kFinished;
+                        m.values_done = kFinished;
+                    } else {
+                        m.load_setup_done = kFinished;
+                        m.setup_done = kFinished;
+                    }
+                }
+                run_callback(id, -1, values ? XML_KIND_VALUES : XML_KIND_SETUP, result != 0);
+                wake_waiter(id);
+                break;
+            }
+            case SEND:
+                m.setup_len = QVXML_BUFFER_SIZE;
+                if (send_xml_file(id, -1, m.addr, m.host, m.port, m.post_buf, m.setup_xml,
+                                  &m.setup_len) != 0) {
+                    finish_request(id, XML_KIND_SEND, last_snmp, false);
+                } else {
+                    finish_request(id, XML_KIND_SEND, last_snmp, false);
+                    run_callback(id, -1, XML_KIND_SEND, 0);
+                    finish_request(id, XML_KIND_SEND, last_snmp, true);
+                }
+                break;
+        }
+    }
+}
+
+template <typename T>
+void copy_record(T *to, const T *from) {
+    if (from != nullptr)
+        std::memcpy(to, from, sizeof *to);
+    else
+        std::memset(to, 0, sizeof *to);
+}
+
+void many_worker() {
+    const int id = worker_start();
+    if (id < 0) return;
+    xml_module_state &m = xml_module[id];
+    modules_list_entry &list = modules_list[id];
+    if (!worker_running(id)) return;
+
+    int kind = -1;
+    for (;;) {
+        m.last_failed = 0;
+        xml_sem_wait(id, &m.request_sem);
+        if (m.state.load() == 0) {
+            free_devices(id);
+            return;
+        }
+        for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) {
+            xml_submodule_state *device = list.sub[i];
+            if (device == nullptr || device->active == 0) continue;
+            xml_except(id, 0);
+            xml_except_copy(id, &device->error, &xml_fault[id]);
+            {
+                xml_lock lock(id);
+                if (m.values_done.load() == kPending)
+                    kind = XML_KIND_VALUES;
+                else if (m.setup_done.load() == kPending)
+                    kind = XML_KIND_SETUP;
+                else if (m.send_done.load() == kPending)
+                    kind = XML_KIND_SEND;
+                else
+                    kind = -1;
+            }
+            if (kind == -1) {
+                m.last_failed = 1;
+                continue;
+            }
+            if (kind == XML_KIND_SEND) {
+                device->setup_len = QVXML_BUFFER_SIZE;
+                // No host: the address found by the device's last GET is used.
+                if (send_xml_file(id, i, device->addr, "", device->port, device->post_buf,
+                                  device->setup_xml, &device->setup_len) == 0)
+                    run_callback(id, i, XML_KIND_SEND, 0);
+                else
+                    xml_except_copy(id, &device->error, &xml_fault[id]);
+                continue;
+            }
+            const bool values = kind == XML_KIND_VALUES;
+            int *length = values ? &device->values_len : &device->setup_len;
+            char *buffer = values ? device->values_xml : device->setup_xml;
+            *length = QVXML_BUFFER_SIZE;
+            if (get_xml(id, device->addr, device->host, device->port, buffer, length, kind, i) !=
+                0) {
+                xml_except_copy(id, &device->error, &xml_fault[id]);
+                run_callback(id, i, kind, 1);
+                m.last_failed = 1;
+                continue;
+            }
+            run_callback(id, i, kind, 0);
+            if (values) {
+                copy_record(&device->values, p_kyvern_values[id]);
+                copy_record(&device->values_count, p_kyvern_values_entry_count[id]);
+            } else {
+                copy_record(&device->setup, p_kyvern_setup[id]);
+                copy_record(&device->setup_count, p_kyvern_setup_entry_count[id]);
+            }
+        }
+
+        xml_except(id, 0);
+        qvxml_callbacks slots;
+        void *user;
+        {
+            xml_lock lock(id);
+            slots = m.settings.callbacks;
+            user = m.user_ptr;
+        }
+        if (kind == XML_KIND_VALUES) {
+            if (slots.on_values_many != nullptr) slots.on_values_many(id, user);
+            xml_lock lock(id);
+            m.values_done = kFinished;
+        } else if (kind == XML_KIND_SETUP) {
+            if (slots.on_setup_many != nullptr) slots.on_setup_many(id, user);
+            xml_lock lock(id);
+            m.setup_done = kFinished;
+        } else if (kind == XML_KIND_SEND) {
+            xml_lock lock(id);
+            m.send_done = kFinished;
+            m.setup_done = kFinished;
+        }
+        wake_waiter(id);
+    }
+}
+
+}  // namespace
+
+// ---- internal operations ---------------------------------------------------------------------
+
+int qvxml_next_id() {
+    const int next = id_count + 1;
+    if (next <= QVXML_ID_COUNT_MAX - 1 && xml_module[next].state.load() == 0) {
+        id_count = next;
+        return 0;
+    }
+    for (int id = 1; id < QVXML_ID_COUNT_MAX; ++id) {
+        if (xml_module[id].state.load() == 0) {
+            id_count = id;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void qvxml_loop_one_finish(int id, int kind, int refresh_snmp) {
+    finish_request(id, kind, refresh_snmp, false);
+}
+
+void qv_thread() {
+    switch (qvxml_thread_type) {
+        case 0:
+            timeout_thread();
+            break;
+        case 1:
+            single_worker();
+            break;
+        case 2:
+            many_worker();
+            break;
+        default:
+            break;
+    }
+}
+
+int xml_close(int id, int join) {
+    xml_module_state &m = xml_module[id];
+    m.state = 0;
+    if (join) {
+        qv_sem request;
+        {
+            xml_lock lock(id);
+            request = m.request_sem;
+        }
+        if (request != nullptr) xml_sem_post(id, &m.request_sem);
+        if (xml_thread_join(id) != 0) {
+            xml_except(id, 39);
+            return -1;
+        }
+    } else {
+        xml_thread_free(id);
+    }
+    {
+        xml_lock lock(id);
+        m.host[0] = '\0';
+        m.addr[0] = '\0';
+    }
+    free_records(id);
+    free_devices(id);
+    // Nothing of a closed many-device module may be served or written through by a later
+    // open of the same id.
+    modules_list[id].count = -1;
+    xml_socket_close(id);
+    xml_mutex_destroy(id);
+    {
+        xml_lock lock(id);
+        xml_sem_destroy(&m.request_sem);
+    }
+    if (!join) qv_thread_exit();
+    return 0;
+}
+
+// ---- library lifecycle -------------------------------------------------------------------
+
+int qvxml_init() {
+    if (qvxml_count_ref.fetch_add(1) + 1 != 0) {
+        xml_except(0, 80);
+        return -1;
+    }
+    // libxml2 must be initialised before any thread parses: the upload filter runs on callers'
+    // threads while workers parse.
+    xmlInitParser();
+    id_count = 1;
+    qvxml_exit = 0;
+    xml_mutex_init(0);
+    if (xml_sem_init(&xml_sem) != 0) {
+        xml_except(0, 20);
+        return -1;
+    }
+    for (auto &list : modules_list) list.count = -1;
+    qvxml_thread_type = 0;
+    if (xml_thread_create(0, qv_thread) != 0) {
+        xml_sem_post(0, &xml_sem);
+        xml_except(0, 37);
+        return -1;
+    }
+    xml_sem_wait(0, &xml_sem);
+    xml_sem_post(0, &xml_sem);
+    return 0;
+}
+
+int qvxml_uninit() {
+    int ref = qvxml_count_ref.load();
+    if (ref == -1) return 0;
+    if (ref > 0) {
+        qvxml_count_ref.fetch_sub(1);
+        xml_except(0, 80);
+        return -1;
+    }
+    qvxml_count_ref = -1;
+    {
+        std::lock_guard<std::mutex> lock(pause_mutex);
+        qvxml_exit = 1;
+    }
+    pause_cv.notify_all();
+    for (int id = 1; id < QVXML_ID_COUNT_MAX; ++id)
+        if (xml_module[id].state.load() != 0) qvxml_close(id);
+    if (xml_thread_join(0) != 0) {
+        xml_except(0, 36);
+        return -1;
+    }
+    xml_mutex_destroy(0);
+    xml_sem_destroy(&xml_sem);
+    return 0;
+}
+
+void qvxml_count_ref2zero() {
+    int ref = qvxml_count_ref.load();
+    while (ref > 0 && !qvxml_count_ref.compare_exchange_weak(ref, 0)) {
+    }
+}
+
+void qvxml_xml_init_parser() {
+    xmlInitParser();
+}
+
+// ---- module table --------------------------------------------------------------------------
+
+int qvxml_open(const char *host, int port, const qvxml_settings *settings, void *user) {
+    const long host_length = host == nullptr ? -1 : bounded_length(host, QVXML_AUTHENTICATE_MAX);
+    if (host_length < 0) {
+        xml_except(0, 13);
+        return -1;
+    }
+    if (const int fault = credential_fault(settings); fault != 0) {
+        xml_except(0, fault);
+        return -1;
+    }
+    return open_module(1, [&](xml_module_state &m) {
+        if (settings != nullptr)
+            m.settings = *settings;
+        else
+            qvxml_clr_settings_struct(&m.settings);
+        m.user_ptr = user;
+        m.snmp_done = kFinished;
+        std::memset(m.snmp_ip, 0, sizeof m.snmp_ip);
+        std::memcpy(m.host, host, static_cast<size_t>(host_length) + 1);
+        m.port = port;
+    });
+}
+
+int qvxml_open_many(void *user) {
+    return open_module(2, [&](xml_module_state &m) {
+        // Callbacks of an earlier module of this id must never fire for this one: install
+        // them with qvxml_callback.
+        qvxml_clr_settings_struct(&m.settings);
+        m.user_ptr = user;
+        m.host[0] = '\0';
+        m.port = 0;
+        modules_list_entry &list = modules_list[&m - xml_module];
+        for (auto &device : list.sub) device = nullptr;
+        list.count = 0;
+    });
+}
+
+int qvxml_add_module(int id, const char *host, int port, const qvxml_settings *settings) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    modules_list_entry &list = modules_list[id];
+    if (list.count == -1) {
+        xml_except(id, 16);
+        return -1;
+    }
+    const long host_length = host == nullptr ? -1 : bounded_length(host, QVXML_AUTHENTICATE_MAX);
+    if (host_length < 0) {
+        xml_except(id, 13);
+        return -1;
+    }
+    if (const int fault = credential_fault(settings); fault != 0) {
+        xml_except(id, fault);
+        return -1;
+    }
+    if (list.count >= QVXML_MODULES_MAX) {
+        xml_except(id, 41);
+        return -1;
+    }
+    for (int i = 0; i < list.count; ++i) {
+        if (std::strcmp(list.sub[i]->host, host) == 0 && list.sub[i]->port == port) {
+            xml_except(id, 15);
+            return -1;
+        }
+    }
+    auto *device = static_cast<xml_submodule_state *>(std::calloc(1, sizeof(xml_submodule_state)));
+    if (device == nullptr) {
+        xml_except(id, 5);
+        return -1;
+    }
+    std::memcpy(device->host, host, static_cast<size_t>(host_length) + 1);
+    device->port = port;
+    device->active = 1;
+    if (settings != nullptr) device->settings = *settings;
+    const int index = list.count;
+    list.sub[index] = device;
+    list.count = index + 1;
+    return index;
+}
+
+int qvxml_count_modules(int id) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    if (modules_list[id].count == -1) {
+        xml_except(id, 16);
+        return -1;
+    }
+    return modules_list[id].count;
+}
+
+int qvxml_active_modules(int id, const int *flags) {
+    if (!id_in_table(id) || flags == nullptr) return 0;
+    modules_list_entry &list = modules_list[id];
+    for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) list.sub[i]->active = flags[i];
+    return 0;
+}
+
+int qvxml_type_of(int id) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    if (xml_module[id].state.load() != 1) {
+        xml_except(id, 40);
+        return -1;
+    }
+    return modules_list[id].count >= 0 ? 1 : 0;
+}
+
+namespace {
+
+void copy_out(char *addr, int *port, const char *from_addr, int from_port) {
+    if (addr != nullptr) {
+        std::memcpy(addr, from_addr, 16);
+        addr[15] = '\0';
+    }
+    if (port != nullptr) *port = from_port;
+}
+
+void copy_host(char *host, const char *from) {
+    if (host == nullptr) return;
+    std::memcpy(host, from, QVXML_AUTHENTICATE_MAX);
+    host[QVXML_AUTHENTICATE_MAX - 1] = '\0';
+}
+
+int get_module(int id, char *host, char *addr, int *port) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    if (m.state.load() != 1) {
+        xml_except(id, 40);
+        return -1;
+    }
+    if (modules_list[id].count >= 0) {
+        xml_except(id, 16);
+        return -1;
+    }
+    xml_lock lock(id);
+    copy_out(addr, port, m.addr, m.port);
+    copy_host(host, m.host);
+    return 0;
+}
+
+int get_module_many(int id, int index, char *host, char *addr, int *port) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    modules_list_entry &list = modules_list[id];
+    if (list.count == -1) {
+        xml_except(id, 16);
+        return -1;
+    }
+    if (index < 0 || index >= list.count) {
+        xml_except(id, 3);
+        return -1;
+    }
+    copy_out(addr, port, list.sub[index]->addr, list.sub[index]->port);
+    copy_host(host, list.sub[index]->host);
+    return 0;
+}
+
+}  // namespace
+
+int qvxml_get_module(int id, char *addr, int *port) {
+    return get_module(id, nullptr, addr, port);
+}
+int qvxml_get_module_ex(int id, char *host, char *addr, int *port) {
+    return get_module(id, host, addr, port);
+}
+int qvxml_get_module_many(int id, int index, char *addr, int *port) {
+    return get_module_many(id, index, nullptr, addr, port);
+}
+int qvxml_get_module_many_ex(int id, int index, char *host, char *addr, int *port) {
+    return get_module_many(id, index, host, addr, port);
+}
+
+int qvxml_close(int id) {
+    if (!id_in_table(id) || id == 0) {
+        xml_except(0, 18);
+        return -1;
+    }
+    if (xml_module[id].state.load() == 0) {
+        xml_except(id, 16);
+        return -1;
+    }
+    return xml_close(id, 1);
+}
+
+void qvxml_close_for_callback(int id) {
+    xml_close(id, 0);
+}
+
+int qvxml_clr_callback(int, qvxml_callbacks *callbacks) {
+    if (callbacks != nullptr) std::memset(callbacks, 0, sizeof *callbacks);
+    return 0;
+}
+
+int qvxml_clr_settings_struct(qvxml_settings *settings) {
+    if (settings != nullptr) std::memset(settings, 0, sizeof *settings);
+    return 0;
+}
+
+int qvxml_callback(int id, const qvxml_callbacks *callbacks) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    {
+        xml_lock lock(id);
+        if (xml_module[id].state.load() == 1) {
+            if (callbacks != nullptr)
+                xml_module[id].settings.callbacks = *callbacks;
+            else
+                qvxml_clr_callback(0, &xml_module[id].settings.callbacks);
+            return 0;
+        }
+    }
+    xml_except(id, 40);
+    return -1;
+}
+
+namespace {
+
+int authenticate(int id, const char *user, const char *password, bool for_get) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    const long user_length = user == nullptr ? 0 : bounded_length(user, QVXML_AUTHENTICATE_MAX);
+    const long password_length =
+        password == nullptr ? 0 : bounded_length(password, QVXML_AUTHENTICATE_MAX);
+    if (user_length < 0) {
+        xml_except(id, 43);
+        return -1;
+    }
+    if (password_length < 0) {
+        xml_except(id, 42);
+        return -1;
+    }
+    qvxml_settings &s = xml_module[id].settings;
+    xml_lock lock(id);
+    char *to_user = for_get ? s.get_user : s.set_user;
+    char *to_password = for_get ? s.get_password : s.set_password;
+    std::memset(to_user, 0, QVXML_AUTHENTICATE_MAX);
+    std::memset(to_password, 0, QVXML_AUTHENTICATE_MAX);
+    if (user != nullptr) std::memcpy(to_user, user, static_cast<size_t>(user_length));
+    if (password != nullptr)
+        std::memcpy(to_password, password, static_cast<size_t>(password_length));
+    return 0;
+}
+
+}  // namespace
+
+int qvxml_authenticate_get(int id, const char *user, const char *password) {
+    return authenticate(id, user, password, true);
+}
+
+int qvxml_authenticate_set(int id, const char *user, const char *password) {
+    return authenticate(id, user, password, false);
+}
+
+// ---- requests --------------------------------------------------------------------------------
+
+int qvxml_get_values(int id) {
+    return queue_request(id, [](xml_module_state &m) {
+        m.values_done = kPending;
+        m.values_xml[0] = '\0';
+        m.values_len = 0;
+    });
+}
+
+int qvxml_get_setup(int id) {
+    return queue_request(id, [](xml_module_state &m) {
+        m.setup_done = kPending;
+        m.setup_xml[0] = '\0';
+        m.setup_len = 0;
+        m.setup_for_snmp = 0;
+    });
+}
+
+int qvxml_get_snmp_manager(int id) {
+    return queue_request(id, [](xml_module_state &m) {
+        m.setup_done = kPending;
+        m.snmp_done = kPending;
+        m.setup_for_snmp = 1;
+        m.setup_xml[0] = '\0';
+        m.setup_len = 0;
+    });
+}
+
+namespace {
+
+// Copies `length` bytes of `xml` into `buffer` (stopping at a terminating zero, the rest
+// zero-filled) and terminates the text at `length`, so no accessor reads an earlier document
+// behind it.
+void copy_loaded(char *buffer, const char *xml, int length) {
+    std::strncpy(buffer, xml, static_cast<size_t>(length));
+    buffer[length] = '\0';
+}
+
+int load(int id, const char *xml, int length, bool values) {
+    if (!id_in_table(id)) {
+        xml_except(0, 18);
+        return -1;
+    }
+    if (length > QVXML_BUFFER_SIZE - 1 || length < 0 || xml == nullptr) {
+        xml_except(id, 81);
+        return -1;
+    }
+    return queue_request(id, [&](xml_module_state &m) {
+        if (values) {
+            m.load_values_done = kPending;
+            copy_loaded(m.values_xml, xml, length);
+            m.values_len = length;
+        } else {
+            m.load_setup_done = kPending;
+            copy_loaded(m.setup_xml, xml, length);
+            m.setup_len = length;
+        }
+    });
+}
+
+}  // namespace
+
+int qvxml_load_values(int id, const char *xml, int length) {
+    return load(id, xml, length, true);
+}
+int qvxml_load_setup(int id, const char *xml, int length) {
+    return load(id, xml, length, false);
+}
+
+int qvxml_send_setup_xml(int id, const char *xml, int length) {
+    return queue_send(id, [&](xml_module_state &m) {
+        return cp_auth_and_xml2buffer(id, xml, length, &m.settings, m.post_buf);
+    });
+}
+
+int qvxml_send_setup_xml_many(int id, const char *xml, int length) {
+    return queue_send(id, [&](xml_module_state &) {
+        modules_list_entry &list = modules_list[id];
+        for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) {
+            xml_submodule_state *device = list.sub[i];
+            if (cp_auth_and_xml2buffer(id, xml, length, &device->settings, device->post_buf) != 0)
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvxml_send_setup(int id, const kyvern_setup *setup, const kyvern_setup_entry_count *count) {
+    return queue_send(id, [&](xml_module_state &m) {
+        return xml_struct2xml_file(id, setup, count, &m.settings, m.post_buf);
+    });
+}
+
+int qvxml_send_setup_many(int id, void (*modify)(kyvern_setup *setup)) {
+    return queue_send(id, [&](xml_module_state &) {
+        modules_list_entry &list = modules_list[id];
+        for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) {
+            xml_submodule_state *device = list.sub[i];
+            if (modify != nullptr) modify(&device->setup);
+            if (xml_struct2xml_file(id, &device->setup, &device->setup_count, &device->settings,
+                                    device->post_buf) != 0)
+                return -1;
+        }
+        return 0;
+    });
+}
+
+int qvxml_set_snmp_manager(int id, const char *address, int port) {
+    return queue_send(id, [&](xml_module_state &m) {
+        char body_head[] =
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SnmpTraps>\n<Entry>\n"
+            "<Idx>1</Idx>\n<Community>vesmal</Community>\n<IPaddr>";
+        std::string body = body_head;
+        body += address != nullptr ? address : "";
+        body += "</IPaddr>\n<Port>" + std::to_string(port) +
+                "</Port>\n<E>1</E>\n</Entry>\n</SnmpTraps>\n</Root>";
+        const std::string request =
+            "POST /setup.xml HTTP/1.0\r\nContent-Type: text/xml\r\n"
+            "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body;
+        if (request.size() >= sizeof m.post_buf) {
+            xml_except(id, 81);
+            return -1;
+        }
+        std::memset(m.post_buf, 0, sizeof m.post_buf);
+        std::memcpy(m.post_buf, request.data(), request.size());
+        return 0;
+    });
+}
+
+// ---- completion polling and waiting ---------------------------------------------------------
+
+int qvxml_finish(int id, int kind) {
+    if (kind > 10 || kind < 0 || !id_in_table(id)) {
+        xml_except(0, 2);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    bool finished;
+    {
+        xml_lock lock(id);
+        switch (kind) {
+            case 0:
+            case 1:
+                finished = m.state.load() == 1;
+                break;
+            case 2:
+            case 3:
+                finished = m.values_done.load() == kFinished;
+                break;
+            case 4:
+            case 5:
+                finished = m.setup_done.load() == kFinished;
+                break;
+            case 6:
+                finished = m.snmp_done.load() == kFinished;
+                break;
+            case 7:
+            case 8:
+                finished = m.send_done.load() == kFinished;
+                break;
+            case 9:
+                finished = m.load_values_done.load() == kFinished;
+                break;
+            default:
+                finished = m.load_setup_done.load() == kFinished;
+                break;
+        }
+    }
+    if (finished) return 0;
+    xml_except(0, 1);
+    return -1;
+}
+
+int qvxml_wait_finish(int id, int kind, int seconds) {
+    if (kind > 10 || kind < 0 || !id_in_table(id)) {
+        xml_except(0, 2);
+        return -1;
+    }
+    xml_module_state &m = xml_module[id];
+    int fault = 0;
+    {
+        xml_lock lock(id);
+        if (kind >= 2 && m.state.load() != 1) {
+            fault = 40;
+        } else if (m.wait_active.load() == 1 || xml_sem_init(&m.wait_sem) != 0) {
+            // One wait per module at a time: a second concurrent wait would share wait_sem.
+            fault = 20;
+        } else {
+            m.wait_deadline = now_seconds() + seconds;
+            m.wait_active = 1;
+        }
+    }
+    if (fault == 40) {
+        xml_except(id, 40);
+        return -1;
+    }
+    if (fault == 20) {
+        xml_except(0, 20);
+        return -1;
+    }
+    auto end_wait = [&] {
+        xml_lock lock(id);
+        m.wait_active = 0;
+        const long long deadline = m.wait_deadline.load();
+        xml_sem_destroy(&m.wait_sem);
+        return deadline;
+    };
+    if (qvxml_finish(id, kind) == 0) {
+        end_wait();
+        return 0;
+    }
+    bool finished = false;
+    long long deadline;
+    do {
+        qv_sem_wait(&m.wait_sem);
+        finished = qvxml_finish(id, kind) == 0;
+        xml_lock lock(id);
+        deadline = m.wait_deadline.load();
+    } while (!finished && deadline != 0);
+    end_wait();
+    // A request whose last poll found it finished counts as finished, even in the second its
+    // deadline passed.
+    if (finished) return 0;
+    xml_except(0, 19);
+    return -1;
+}

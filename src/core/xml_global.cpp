@@ -5,11 +5,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/xml_module.h"
 #include "core/xml_thread.h"
 
 xml_fault_record xml_fault[QVXML_ID_COUNT_MAX];
 
 namespace {
+
+bool valid_id(int id) {
+    return id >= 0 && id < QVXML_ID_COUNT_MAX;
+}
 
 // Copies `src` into a fixed text of QVXML_ERROR_TEXT_SIZE bytes, always terminated.
 void copy_text(char *dst, const char *src) {
@@ -17,6 +22,7 @@ void copy_text(char *dst, const char *src) {
     dst[QVXML_ERROR_TEXT_SIZE - 1] = '\0';
 }
 
+// Row 0 first, then the first of rows 1..89 with that code; an unknown code takes row 0.
 const char *message_of(int code) {
     if (code == qv_error_number2str[0].code) return qv_error_number2str[0].message;
     for (int row = 1; row < QVXML_ERROR_CODE_COUNT; ++row)
@@ -24,12 +30,24 @@ const char *message_of(int code) {
     return qv_error_number2str[0].message;
 }
 
+// What a reader gets when there is no record to read: the code's message, no errno.
+void fill_missing(xml_fault_record *out, int code) {
+    std::memset(out, 0, sizeof *out);
+    out->code = code;
+    copy_text(out->message, message_of(code));
+}
+
+constexpr int code_index_not_valid = 4;
+constexpr int code_id_too_large = 18;
+
 }  // namespace
 
 void xml_except(int id, int code) {
     const int saved_errno = errno;
+    if (!valid_id(id)) id = 0;
     const char *message = message_of(code);
-    // strerror is not thread-safe; the GNU strerror_r returns the text to use.
+    // strerror is not thread-safe; the GNU strerror_r returns the text to use (its own
+    // static text or the buffer).
     char errno_buffer[QVXML_ERROR_TEXT_SIZE];
     const char *errno_text = strerror_r(saved_errno, errno_buffer, sizeof errno_buffer);
     {
@@ -48,22 +66,50 @@ void xml_except_copy(int id, xml_fault_record *to, const xml_fault_record *from)
     std::memmove(to, from, sizeof *to);
 }
 
-void qvxml_error(int id, xml_fault_record *out) { xml_except_copy(id, out, &xml_fault[id]); }
+void qvxml_error(int id, xml_fault_record *out) {
+    if (!valid_id(id)) {
+        fill_missing(out, code_id_too_large);
+        return;
+    }
+    xml_except_copy(id, out, &xml_fault[id]);
+}
+
+void qvxml_error_many(int id, int index, xml_fault_record *out) {
+    if (!valid_id(id)) {
+        fill_missing(out, code_id_too_large);
+        return;
+    }
+    xml_lock lock(id);
+    const modules_list_entry &list = modules_list[id];
+    if (index < 0 || index >= list.count || index >= QVXML_MODULES_MAX ||
+        list.sub[index] == nullptr) {
+        fill_missing(out, code_index_not_valid);
+        return;
+    }
+    std::memmove(out, &list.sub[index]->error, sizeof *out);
+}
 
 void qvxml_error_print(int id) {
     xml_fault_record r;
     qvxml_error(id, &r);
     std::printf("%s (%i): %s (%i)\n", r.message, r.code, r.errno_text, r.errno_value);
+    std::fflush(stdout);
 }
 
 int write_xml(int id, const char *path, const char *data, int length) {
-    std::FILE *file = std::fopen(path, "w");
+    if (length < 0 || (length > 0 && data == nullptr)) {
+        xml_except(id, 7);  // nothing that could be written: the file is not touched
+        return -1;
+    }
+    std::FILE *file = path != nullptr ? std::fopen(path, "w") : nullptr;
     if (file == nullptr) {
         xml_except(id, 6);
         return -1;
     }
     if (length > 0 && std::fwrite(data, static_cast<size_t>(length), 1, file) != 1) {
+        const int write_errno = errno;  // the record tells why the write failed, not the close
         std::fclose(file);
+        errno = write_errno;
         xml_except(id, 7);
         return -1;
     }
@@ -75,6 +121,7 @@ int write_xml(int id, const char *path, const char *data, int length) {
 }
 
 void char_replace(char *text, char from, char to) {
+    if (text == nullptr || from == '\0') return;
     for (; *text != '\0'; ++text)
         if (*text == from) *text = to;
 }

@@ -1,17 +1,50 @@
 // Per-id fault records (the library's last-error reporting) and two small helpers.
+// The public readers (qvxml_error, qvxml_error_many, qvxml_error_print) and char_replace
+// are declared in qvxml.h; their contracts are completed here.
 #pragma once
 
 #include "qvxml.h"
 
-// The last fault of each module id 0..99, guarded by the mutex of the same id.
+// The last fault of each module id 0..99, zero at start (code 0, errno 0, empty texts).
+// Entry n is guarded by the mutex of id n (xml_thread.h); read it with qvxml_error.
 extern xml_fault_record xml_fault[QVXML_ID_COUNT_MAX];
 
-// Records `code` for `id` (0..99): the message of the code (unknown codes: "NULL" with the
-// code kept as given), the calling thread's errno and its text (thread-safe), the code.
-// Preserves errno.
+// Records `code` for `id`, overwriting the whole record: the message of the code (an
+// unknown code is kept as given, with the message "NULL"), the calling thread's errno and
+// its text (taken thread-safely), the code. Holds the mutex of `id` for the write; may be
+// called while the caller already holds it. An id outside 0..99 is recorded on id 0 (the
+// library's record), as failures that concern no module are. Preserves errno. Any thread.
 void xml_except(int id, int code);
-// Copies one whole record from `from` to `to` while holding the mutex of `id`.
+
+// Copies one whole record from `from` to `to` while holding the mutex of `id` (0..99).
+// REQUIRES: both point to whole records (they may be the same).
 void xml_except_copy(int id, xml_fault_record *to, const xml_fault_record *from);
-// Writes `length` bytes of `data` to `path` (mode "w"). 0, or -1 with code 6 (open),
-// 7 (write) or 9 (close) recorded for `id`.
+
+// qvxml_error(id, out): copies the record of `id` into `out` under the mutex of `id`. An id
+// outside 0..99 reads no table entry: `out` is filled as a record of code 18
+// ("ID >= QVXML_ID_COUNT_MAX") with errno 0 and an empty errno text.
+//
+// qvxml_error_many(id, index, out): copies the `error` record of device `index` of the
+// many-device module `id` (modules_list, xml_module.h) into `out` under the mutex of `id`.
+// When there is no such device (id outside 0..99; `id` not a many-device module;
+// `index` < 0 or >= the module's device count; an empty device slot) nothing is read out of
+// bounds and no fault is recorded anywhere (this is a reader): `out` is filled as a record
+// of code 4 ("Index not valid") with errno 0 and an empty errno text, or of code 18 for an
+// id outside 0..99, so a caller that looks only at the code sees a failure.
+//
+// qvxml_error_print(id): qvxml_error, then prints "%s (%i): %s (%i)\n" with message, code,
+// errno text and errno to standard output and flushes it. A record never written prints
+// " (0):  (0)".
+//
+// REQUIRES for all three: `out` points to a whole record. Any thread.
+
+// Writes `length` bytes of `data` to the file `path`, opened with mode "w" (created or
+// truncated). Returns 0, or -1 with a code recorded for `id`: 6 when the file cannot be
+// opened, 7 when the bytes are not all written (the file may then exist, empty or partly
+// written) or when there is nothing that could be written (a negative length, or a null
+// `data` with a positive length: the file is not touched), 9 when closing fails. A length
+// of 0 writes an empty file. The caller keeps ownership of `data`. A null `path` records 6.
 int write_xml(int id, const char *path, const char *data, int length);
+
+// char_replace(text, from, to) (qvxml.h): replaces every `from` in the NUL-terminated `text`
+// by `to`, in place. A null or empty text is left alone; a `from` of '\0' matches nothing.

@@ -78,10 +78,11 @@ void run_callback(int id, int sub, int kind, int failed) {
             return;
         }
         scratch_records &s = scratch();
-        if (slots.on_parse == nullptr) {
-            copy_or_clear(&s.values, p_kyvern_values[id]);
-            copy_or_clear(&s.values_count, p_kyvern_values_entry_count[id]);
-        }
+        // With a parse callback the built-in records are not produced: hand out cleared
+        // records rather than what an earlier completion left in the scratch copies.
+        const bool built_in = slots.on_parse == nullptr;
+        copy_or_clear(&s.values, built_in ? p_kyvern_values[id] : nullptr);
+        copy_or_clear(&s.values_count, built_in ? p_kyvern_values_entry_count[id] : nullptr);
         slots.on_values(id, user, sub, &s.values, &s.values_count);
         return;
     }
@@ -93,9 +94,8 @@ void run_callback(int id, int sub, int kind, int failed) {
         return;
     }
     scratch_records &s = scratch();
-    if (slots.on_parse == nullptr) {
-        copy_or_clear(&s.setup, p_kyvern_setup[id]);
-        copy_or_clear(&s.setup_count, p_kyvern_setup_entry_count[id]);
-    }
+    const bool built_in = slots.on_parse == nullptr;
+    copy_or_clear(&s.setup, built_in ? p_kyvern_setup[id] : nullptr);
+    copy_or_clear(&s.setup_count, built_in ? p_kyvern_setup_entry_count[id] : nullptr);
     slot(id, user, sub, &s.setup, &s.setup_count);
 }

@@ -10,7 +10,7 @@
 // One entry of xml_module (ids 0..99; id 0 is never a module). Guarded by the mutex of its
 // id where the request code says so. Flags that threads read without the lock are atomic.
 struct xml_module_state {
-    char addr[16];    // dotted address found when `host` was last resolved; empty at open/close
+    char addr[16];  // dotted address found when `host` was last resolved; empty at open/close
     char host[QVXML_AUTHENTICATE_MAX];
     int port;
     std::atomic<int> state;  // 0 free, -1 starting, 1 running; the run flag of socket waits
@@ -72,17 +72,23 @@ extern kyvern_setup *p_kyvern_setup[QVXML_ID_COUNT_MAX];
 extern kyvern_setup_entry_count *p_kyvern_setup_entry_count[QVXML_ID_COUNT_MAX];
 
 // Library globals.
-extern std::atomic<int> qvxml_count_ref;   // -1 not initialised
-extern int id_count;                       // id the next open will use
-extern std::atomic<int> qvxml_exit;        // 1 tells the time-out thread to end
-extern int qvxml_thread_type;              // 0 time-out, 1 single-device, 2 many-device worker
-extern qv_sem xml_sem;                     // start-up gate
+extern std::atomic<int> qvxml_count_ref;  // -1 not initialised
+extern int id_count;                      // id the next open will use
+extern std::atomic<int> qvxml_exit;       // 1 tells the time-out thread to end
+extern int qvxml_thread_type;             // 0 time-out, 1 single-device, 2 many-device worker
+extern qv_sem xml_sem;                    // start-up gate
 
 // Completion kinds of run_callback.
 enum { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };
 
-// Stamps the record(s) with the current time and calls the completion slot of `kind`
-// (on_values, on_setup, on_send_setup) of module `id`: with null records when `failed`,
-// else with scratch copies of the module's record and entry counts. `sub` is the device
-// index or -1. Runs on the module's worker with no lock held.
+// Completion dispatch. Stamps the module's record of `kind` (values for kind 0, setup for
+// kinds 1 and 2, when it exists) and, for `sub` >= 0, the matching record copy of device
+// `sub`, with the current time; then calls the slot of `kind` (on_values, on_setup,
+// on_send_setup) of module `id` with (id, user_ptr, sub, record, count). An empty slot ends
+// the dispatch. `failed`: null record and count. Otherwise copies of the module's record and
+// entry counts (cleared copies when the record does not exist, and when an on_parse slot
+// replaces the built-in parser), valid during the call only, in memory of the calling thread.
+// The slots are read under the mutex of `id`; the call itself runs with no lock held and may
+// end the thread (qv_thread_exit), which unwinds through here.
+// REQUIRES: `id` 0..99, `kind` 0..2; runs on the module's worker.
 void run_callback(int id, int sub, int kind, int failed);

@@ -8,22 +8,37 @@
 // The 100 mutexes exist for the whole life of the process: faults are recorded on any id,
 // opened or not, and any thread may lock any id at any time. "Destroying" one when its
 // module closes leaves it usable.
-int xml_mutex_init(int id);     // 0, or -1 with code 23
-int xml_mutex_lock(int id);     // 0, or -1 with code 24
-int xml_mutex_unlock(int id);   // 0, or -1 with code 25
-void xml_mutex_destroy(int id);
+int xml_mutex_init(int id);      // 0, or -1 with code 23
+int xml_mutex_lock(int id);      // blocking, re-entrant; 0, or -1 with code 24
+int xml_mutex_unlock(int id);    // REQUIRES: held by the caller; 0, or -1 with code 25
+void xml_mutex_destroy(int id);  // the mutex stays usable (see above)
 
-int xml_sem_init(qv_sem *s);          // 0 or -1; records nothing (callers record 20)
-int xml_sem_post(int id, qv_sem *s);  // 0, or -1 with code 21 for id (refused: already posted)
-int xml_sem_wait(int id, qv_sem *s);  // 0, or -1 with code 22 for id
+// Binary semaphores (count 0..1), owned by the caller and passed by address.
+int xml_sem_init(qv_sem *s);  // 0 or -1; records nothing (callers record 20)
+// 0, or -1 with code 21 for `id` when refused (already posted; the count stays 1 and a
+// single waiter still wakes) or the handle is null.
+int xml_sem_post(int id, qv_sem *s);
+// Blocks without limit; 0, or -1 with code 22 for `id` (null handle). A library thread
+// asked to end (xml_thread_cancel) ends inside the wait; see qv_sem_wait.
+int xml_sem_wait(int id, qv_sem *s);
 void xml_sem_destroy(qv_sem *s);
 
-int xml_thread_create(int id, qv_thread_entry entry);  // stores the handle; 0, or -1 (null)
-int xml_thread_join(int id);    // 0 (handle freed and nulled) or -1; records nothing
-int xml_thread_free(int id);    // releases the handle; 0
-int xml_thread_cancel(int id);  // see qv_thread_cancel
+// Thread handles, one per id (0 = the library's own thread, n = the worker of module n).
+// Each entry is read and written under an internal lock, so the starter, the joiner and the
+// worker itself (freeing its own handle) may use it from different threads.
+// Starts `entry` at once and stores its handle (null on failure) in entry `id`; returns 0,
+// or -1 when the thread could not be started. Records nothing (callers record 37 or 38).
+int xml_thread_create(int id, qv_thread_entry entry);
+// Waits up to 3000 ms for the thread of `id` to end. Ended: the handle is freed and the
+// entry nulled, 0. Otherwise -1 and the handle stays in its entry (the thread runs on; a
+// later join may succeed); also -1 for an empty entry or when called by that thread itself.
+// Records nothing (callers record 36 or 39).
+int xml_thread_join(int id);
+int xml_thread_free(int id);    // releases and nulls the handle; the thread runs on; 0
+int xml_thread_cancel(int id);  // asks the thread to end at its next wait; see qv_thread_cancel
 
-// RAII guard over a per-id mutex, for library code.
+// RAII guard over a per-id mutex, for library code. Use it for any lock held across a wait
+// or a callback: a thread that ends itself (qv_thread_exit) releases it on the way out.
 class xml_lock {
 public:
     explicit xml_lock(int id) : id_(id) { xml_mutex_lock(id_); }

@@ -8,7 +8,9 @@
 #include <new>
 #include <thread>
 
-int qv_thread_mutex_init(qv_mutex *) { return 0; }
+int qv_thread_mutex_init(qv_mutex *) {
+    return 0;
+}
 int qv_thread_mutex_lock(qv_mutex *m) {
     m->lock();
     return 0;
@@ -74,10 +76,14 @@ qv_thread_handle qv_thread_create(qv_thread_entry entry) {
     return handle;
 }
 
-int qv_thread_status(qv_thread_handle handle) { return handle == nullptr ? -1 : 0; }
+int qv_thread_status(qv_thread_handle handle) {
+    return handle == nullptr ? -1 : 0;
+}
 
 int qv_thread_join(qv_thread_handle handle) {
     if (handle == nullptr) return -1;
+    // A thread cannot see its own end: fail at once instead of waiting 3000 ms for nothing.
+    if (handle->state.get() == current_thread) return -1;
     {
         std::unique_lock<std::mutex> lock(handle->state->m);
         if (!handle->state->cv.wait_for(lock, std::chrono::milliseconds(3000),
@@ -85,12 +91,7 @@ int qv_thread_join(qv_thread_handle handle) {
             return -1;
     }
     // The entry has finished; join returns as soon as the thread's last destructors ran.
-    if (handle->thread.joinable()) {
-        if (handle->thread.get_id() == std::this_thread::get_id())
-            handle->thread.detach();
-        else
-            handle->thread.join();
-    }
+    if (handle->thread.joinable()) handle->thread.join();
     delete handle;
     return 0;
 }
@@ -109,11 +110,17 @@ int qv_thread_cancel(qv_thread_handle handle) {
     return 0;
 }
 
+bool qv_thread_in_library_thread() {
+    return current_thread != nullptr;
+}
+
 bool qv_thread_cancel_requested() {
     return current_thread != nullptr && current_thread->cancel.load();
 }
 
-void qv_thread_exit() { throw qv_thread_exit_signal{}; }
+void qv_thread_exit() {
+    throw qv_thread_exit_signal{};
+}
 
 void qv_sleep_ms(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -146,13 +153,14 @@ int qv_sem_wait(qv_sem *s) {
     if (s == nullptr || *s == nullptr) return -1;
     qv_sem_object *sem = *s;
     std::unique_lock<std::mutex> lock(sem->m);
-    // Wakes once a second to honour a cancellation request of the waiting thread.
+    // Wakes once a second to honour a cancellation request of the waiting thread. The lock
+    // of the semaphore is released before the unwind so that posters are never blocked.
     while (!sem->posted) {
-        sem->cv.wait_for(lock, std::chrono::seconds(1));
-        if (!sem->posted && qv_thread_cancel_requested()) {
+        if (qv_thread_cancel_requested()) {
             lock.unlock();
             qv_thread_exit();
         }
+        sem->cv.wait_for(lock, std::chrono::seconds(1));
     }
     sem->posted = false;
     return 0;

@@ -18,14 +18,18 @@ void qv_thread_mutex_destroy(qv_mutex *m);  // leaves the mutex usable (ids live
 struct qv_sem_object;
 using qv_sem = qv_sem_object *;
 
-int qv_sem_init(qv_sem *s);      // 0, or -1 with a null handle stored
-int qv_sem_post(qv_sem *s);      // -1 when refused (count already 1) or the handle is null
-int qv_sem_wait(qv_sem *s);      // blocks without limit; -1 only for a null handle.
-                                 // A thread-exit request (below) ends the caller inside it.
-int qv_sem_destroy(qv_sem *s);   // frees and nulls the handle; 0
+int qv_sem_init(qv_sem *s);  // 0, or -1 with a null handle stored
+int qv_sem_post(qv_sem *s);  // -1 when refused (count already 1) or the handle is null
+// Blocks without limit until the count is 1 and takes it to 0; -1 only for a null handle.
+// A library thread that has been asked to end (qv_thread_cancel) ends inside the wait, as by
+// qv_thread_exit, within about a second, unless the semaphore is posted first.
+int qv_sem_wait(qv_sem *s);
+// Frees and nulls the handle; 0. REQUIRES: no thread waits on it or posts it any more.
+int qv_sem_destroy(qv_sem *s);
 
 // Threads. A handle is owned by whoever created it until qv_thread_join succeeds or
-// qv_thread_free releases it; the thread itself never frees it.
+// qv_thread_free releases it; the thread itself never frees it. One owner at a time: a
+// handle must not be joined and freed (or joined twice) concurrently.
 struct qv_thread_object;
 using qv_thread_handle = qv_thread_object *;
 using qv_thread_entry = void (*)();
@@ -38,16 +42,26 @@ int qv_thread_join(qv_thread_handle handle);
 int qv_thread_free(qv_thread_handle handle);  // releases the handle; the thread runs on; 0
 // Forced termination cannot be done safely on POSIX (a thread killed inside a lock or in
 // C++ code corrupts the process). Instead this asks the thread to end at its next library
-// wait point (a semaphore wait or a socket readiness attempt), where it ends as by
-// qv_thread_exit. Returns 0 when the request was recorded, -1 for a null handle.
+// wait point (a semaphore wait, a socket readiness attempt), where it ends as by
+// qv_thread_exit. A thread that is computing or holds a lock outside such a wait is never
+// stopped: it ends at its next wait point, or not at all. Returns 0 when the request was
+// recorded, -1 for a null handle. The handle stays owned by the caller (join or free it).
 int qv_thread_cancel(qv_thread_handle handle);
 
 // Ends the calling library thread at once: unwinds to the thread's entry (running
-// destructors, releasing RAII locks) and the thread ends as if its entry had returned,
-// which is what a join observes. No code of the caller after this call runs.
-// REQUIRES: called on a thread started by qv_thread_create; no frame between here and the
-// entry may be noexcept, and it must never be called from inside a libxml2 callback.
+// destructors, so RAII locks such as xml_lock are released) and the thread ends as if its
+// entry had returned, which is what a join observes. No code of the caller after this call
+// runs. It unwinds by a private exception type: C frames on the way (callbacks written in
+// C) need unwind tables, the default of gcc and clang on x86-64 Linux.
+// REQUIRES: qv_thread_in_library_thread(); no frame between here and the entry may be
+// noexcept or swallow the unwind with a catch (...) that does not rethrow; no frame of
+// libxml2 (or other C library that keeps state across a call) may be on the way, so it is
+// never called from a SAX handler; locks taken with xml_mutex_lock instead of RAII stay
+// locked.
 [[noreturn]] void qv_thread_exit();
+
+// True on a thread started by qv_thread_create (where qv_thread_exit may be used).
+bool qv_thread_in_library_thread();
 
 // True when the calling thread has been asked to end (qv_thread_cancel).
 bool qv_thread_cancel_requested();

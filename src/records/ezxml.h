@@ -34,9 +34,9 @@ extern "C" {
 #define EZXML_MAX_EXPANSIONS 100000 /* entity replacements per decoded text */
 #define EZXML_MAX_TEXT (16u << 20)  /* longest decoded text or attribute value, bytes */
 
-/* flags of a node */
-#define EZXML_NAMEM 0x80 /* name allocated by the reader */
-#define EZXML_TXTM 0x40  /* txt allocated by the reader */
+/* flags of a node (names always point into the buffer) */
+#define EZXML_TXTM 0x40  /* txt allocated by the reader (it did not fit where it was read) */
+#define EZXML_ATTRM 0x20 /* at least one attribute value allocated by the reader */
 
 typedef struct ezxml *ezxml_t;
 
@@ -53,7 +53,7 @@ struct ezxml {
     ezxml_t ordered; /* next sibling in document order */
     ezxml_t child;   /* first child */
     ezxml_t parent;  /* null for the root element */
-    short flags;     /* EZXML_NAMEM / EZXML_TXTM */
+    short flags;     /* EZXML_TXTM / EZXML_ATTRM */
 };
 
 /* Reads `len` bytes of the writable buffer `s` (its last byte is overwritten with a NUL, as
@@ -76,6 +76,11 @@ const char *ezxml_attr(ezxml_t xml, const char *name);
 /* Frees the whole tree `xml` belongs to when `xml` is the root returned by ezxml_parse_str;
  * does nothing for null or for an inner node. */
 void ezxml_free(ezxml_t xml);
+
+/* Contents of the processing instructions with target `target`, in document order, as a
+ * null-terminated list (the xml declaration is not one: it only sets the standalone flag).
+ * An empty list when there are none. Owned by the tree. */
+const char **ezxml_pi(ezxml_t xml, const char *target);
 
 /* Error text of the document `xml` belongs to: "" when reading succeeded or `xml` is null.
  * Owned by the tree. */

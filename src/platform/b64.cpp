@@ -11,18 +11,16 @@
 
 // Caller errors stop the program in every build type: unlike assert(), this check does
 // not vanish under NDEBUG. The message names the failed expression as written.
-#define QV_B64_ASSERT(expr)                                                          \
-    ((expr) ? static_cast<void>(0)                                                   \
-            : qv_b64_assert_fail(#expr, __FILE__, __LINE__, static_cast<const char *>( \
-                                                                __func__)))
+#define QV_B64_ASSERT(expr)        \
+    ((expr) ? static_cast<void>(0) \
+            : qv_b64_assert_fail(#expr, __FILE__, __LINE__, static_cast<const char *>(__func__)))
 
 namespace {
 
 [[noreturn]] void qv_b64_assert_fail(const char *expression, const char *file, int line,
                                      const char *function) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, function,
-                 expression);
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", file, line, function, expression);
     std::fflush(stderr);
     std::abort();
 }
@@ -34,8 +32,8 @@ struct b64_index_table {
     unsigned char value[256];
     constexpr b64_index_table() : value() {
         for (unsigned char &v : value) v = 0xFF;
-        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(b64_chars[i])] =
-            static_cast<unsigned char>(i);
+        for (int i = 0; i < 64; ++i)
+            value[static_cast<unsigned char>(b64_chars[i])] = static_cast<unsigned char>(i);
     }
 };
 constexpr b64_index_table b64_indexes;

@@ -152,8 +152,7 @@ void help(const char *name) {
     std::printf("  -o, --output X=Y           Set output X (1..64) or (151..214) to value\n");
     std::printf("                             Y (0, 1, OFF, ON)\n");
     std::printf("  -f, --filename SETUP.XML   File with configuration for uploading to the\n");
-    std::printf("                             remote device (max. %i bytes)\n",
-                QVXML_BUFFER_SIZE);
+    std::printf("                             remote device (max. %i bytes)\n", QVXML_BUFFER_SIZE);
     std::printf("  -v, --values VALUES.XML    File to store actual values in XML format\n");
     std::printf("  -s, --setup SETUP.XML      File to store remote device configuration\n");
     std::printf("  -t, --text DATA.TXT        File to store actual values in text format\n");
@@ -240,8 +239,8 @@ int parse_command_line(int argc, char **argv) {
                     break;
                 case option_id::text:
                     arg_next_index(argc, &pos, arg);
-                    if (copy_str(user_settings.text_file, argv[pos], kPathMaxLength,
-                                 "DATA.TXT") != 0)
+                    if (copy_str(user_settings.text_file, argv[pos], kPathMaxLength, "DATA.TXT") !=
+                        0)
                         return 0;
                     break;
                 case option_id::get:
@@ -254,8 +253,8 @@ int parse_command_line(int argc, char **argv) {
                     break;
                 case option_id::password:
                     arg_next_index(argc, &pos, arg);
-                    if (copy_str(user_settings.password, argv[pos], kAuthMaxLength,
-                                 "PASSWORD") != 0)
+                    if (copy_str(user_settings.password, argv[pos], kAuthMaxLength, "PASSWORD") !=
+                        0)
                         return 0;
                     break;
                 case option_id::error_level:

@@ -15,13 +15,13 @@ constexpr int kAuthMaxLength = 127;
 // completion callbacks read it later on the module's worker thread; output/output_value
 // are atomics because the run flow and a callback may touch them at the same time.
 struct tool_settings {
-    char ip[kIpMaxLength + 1];  // device address as typed (dotted decimal), "" = none
-    int port;                   // TCP port of the device's HTTP interface; default 80
-    int get;                    // 1 = fetch setup.xml and print the sensor list
-    std::atomic<int> output;        // binary output to switch (151..214 or as typed); -1 none
-    std::atomic<int> output_value;  // 0 or 1; -1 none
-    char filename[kPathMaxLength + 1];     // configuration file to upload, "" = none
-    char setup_file[kPathMaxLength + 1];   // where to store setup.xml, "" = none
+    char ip[kIpMaxLength + 1];            // device address as typed (dotted decimal), "" = none
+    int port;                             // TCP port of the device's HTTP interface; default 80
+    int get;                              // 1 = fetch setup.xml and print the sensor list
+    std::atomic<int> output;              // binary output to switch (151..214 or as typed); -1 none
+    std::atomic<int> output_value;        // 0 or 1; -1 none
+    char filename[kPathMaxLength + 1];    // configuration file to upload, "" = none
+    char setup_file[kPathMaxLength + 1];  // where to store setup.xml, "" = none
     char values_file[kPathMaxLength + 1];  // where to store values.xml, "" = none
     char text_file[kPathMaxLength + 1];    // where to write the text report, "" = none
     char user[kAuthMaxLength + 1];         // HTTP authorization user, "" = none

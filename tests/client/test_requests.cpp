@@ -1,0 +1,275 @@
+// Requests, the worker thread, completion polling and waiting.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "client_test_util.h"
+#include "core/xml_global.h"
+#include "core/xml_module.h"
+#include "fake_device.h"
+
+namespace {
+
+struct recorder {
+    std::atomic<int> values_calls{0};
+    std::atomic<int> values_null{0};
+    std::atomic<int> setup_calls{0};
+    std::atomic<int> sensors{-1};
+};
+
+recorder *rec = nullptr;
+gate *hold = nullptr;         // when set, on_values blocks on it
+std::atomic<int> requeue{0};  // on_values queues this many further values GETs
+
+void on_values(int id, void *, int, kyvern_values *v, kyvern_values_entry_count *c) {
+    ++rec->values_calls;
+    if (v == nullptr) {
+        ++rec->values_null;
+    } else {
+        rec->sensors = c->SenSet;
+    }
+    if (hold != nullptr) hold->wait();
+    if (requeue > 0) {
+        --requeue;
+        qvxml_get_values(id);
+    }
+}
+
+void on_setup(int, void *, int, kyvern_setup *, kyvern_setup_entry_count *) {
+    ++rec->setup_calls;
+}
+
+class RequestTest : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        rec = &r;
+        hold = nullptr;
+        requeue = 0;
+    }
+    qvxml_settings with_callbacks() {
+        qvxml_settings s = plain_settings();
+        s.callbacks.on_values = on_values;
+        s.callbacks.on_setup = on_setup;
+        return s;
+    }
+    recorder r;
+};
+
+}  // namespace
+
+TEST_F(RequestTest, RequestsOnAModuleThatIsNotRunningAreRefused) {
+    EXPECT_EQ(qvxml_get_values(7), -1);
+    EXPECT_EQ(fault_code(7), 40);
+    EXPECT_EQ(qvxml_get_setup(7), -1);
+    EXPECT_EQ(qvxml_send_setup_xml(7, "<a/>", 4), -1);
+    EXPECT_EQ(fault_code(7), 40);
+    EXPECT_EQ(qvxml_finish(7, 11), -1);
+    EXPECT_EQ(fault_code(0), 2);
+    const int id = open_running(80);
+    EXPECT_EQ(qvxml_finish(id, 2), -1);  // never asked
+    EXPECT_EQ(fault_code(0), 1);
+    EXPECT_EQ(qvxml_finish(id, 7), 0);  // no send pending since open
+}
+
+TEST_F(RequestTest, ValuesGetAgainstNothingListeningReportsNullRecordsAndFinishes) {
+    const int id = open_running(free_port(), with_callbacks());
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    EXPECT_EQ(r.values_calls.load(), 1);  // a failed request is delivered before its mark
+    EXPECT_EQ(r.values_null.load(), 1);
+    EXPECT_EQ(qvxml_finish(id, 2), 0);
+    EXPECT_EQ(fault_code(id), 28);
+}
+
+TEST_F(RequestTest, ValuesGetDeliversTheParsedRecord) {
+    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); });
+    const int id = open_running(device.port(), with_callbacks());
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    // The completion is delivered right after the request is marked finished.
+    EXPECT_TRUE(eventually([&] { return r.values_calls.load() == 1; }));
+    EXPECT_EQ(r.values_null.load(), 0);
+    EXPECT_EQ(r.sensors.load(), 2);
+    ASSERT_EQ(device.requests().size(), 1u);
+    EXPECT_EQ(device.requests()[0], "GET /values.xml HTTP/1.0\r\n\r\n");
+}
+
+TEST_F(RequestTest, SignalWhileBusyIsRefusedAndTheRequestWaitsForTheNextWakeUp) {
+    gate g;
+    hold = &g;
+    const int id = open_running(free_port(), with_callbacks());
+    ASSERT_EQ(qvxml_load_values(id, kValuesDoc.c_str(), static_cast<int>(kValuesDoc.size())), 0);
+    ASSERT_TRUE(eventually([&] { return r.values_calls.load() == 1; }));
+    // The worker is inside the callback: the first signal is taken, the second refused.
+    EXPECT_EQ(qvxml_get_values(id), 0);
+    EXPECT_EQ(qvxml_get_setup(id), 0);
+    EXPECT_EQ(fault_code(id), 21);
+    hold = nullptr;
+    g.open();
+    // The next wake-up serves the values GET (priority order); the setup GET stays pending.
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    EXPECT_EQ(r.values_calls.load(), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(qvxml_finish(id, 4), -1);
+    EXPECT_EQ(r.setup_calls.load(), 0);
+    // A further signal serves it.
+    ASSERT_EQ(qvxml_load_values(id, kValuesDoc.c_str(), static_cast<int>(kValuesDoc.size())), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 4, 10), 0);
+    EXPECT_EQ(r.setup_calls.load(), 1);
+}
+
+TEST_F(RequestTest, LoadLengthLimit) {
+    const int id = open_running(80, with_callbacks());
+    std::string big(256000, ' ');
+    EXPECT_EQ(qvxml_load_values(id, big.c_str(), 256000), -1);
+    EXPECT_EQ(fault_code(id), 81);
+    EXPECT_EQ(qvxml_finish(id, 9), -1);  // untouched: never asked
+    std::string doc = kValuesDoc + std::string(255999 - kValuesDoc.size(), ' ');
+    EXPECT_EQ(qvxml_load_values(id, doc.c_str(), 255999), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 9, 10), 0);
+    EXPECT_EQ(r.sensors.load(), 2);
+    EXPECT_EQ(qvxml_finish(id, 2), 0);  // a load also finishes the values request
+}
+
+TEST_F(RequestTest, LoadedTextEndsAtItsLength) {
+    const int id = open_running(80, with_callbacks());
+    ASSERT_EQ(qvxml_load_values(id, kValuesDoc.c_str(), static_cast<int>(kValuesDoc.size())), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 9, 10), 0);
+    const std::string shorter = kValuesDoc.substr(0, 30);
+    ASSERT_EQ(qvxml_load_values(id, shorter.c_str(), 30), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 9, 10), 0);
+    EXPECT_EQ(std::string(xml_module[id].values_xml), shorter);
+}
+
+TEST_F(RequestTest, WaitTimesOutWithCode19) {
+    const int id = open_running(80, with_callbacks());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(qvxml_wait_finish(id, 2, 1), -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(fault_code(0), 19);
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LE(took, std::chrono::milliseconds(3500));
+    EXPECT_EQ(xml_module[id].wait_active.load(), 0);
+}
+
+namespace {
+std::atomic<int> parse_calls{0};
+int slow_parse(int, void *, char *, int, int) {
+    ++parse_calls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return 0;
+}
+void slow_values(int, void *, int, kyvern_values *, kyvern_values_entry_count *) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+}
+}  // namespace
+
+TEST_F(RequestTest, RequestFinishedWhenItsDeadlinePassedStillCountsAsFinished) {
+    // The load is marked finished after the 0.3 s parse, but the waiter is woken only by the
+    // time-out thread (the completion wake-up follows the 3.5 s callback): its last poll finds
+    // the request finished although the deadline has passed.
+    qvxml_settings s = plain_settings();
+    s.callbacks.on_parse = slow_parse;
+    s.callbacks.on_values = slow_values;
+    const int id = open_running(80, s);
+    ASSERT_EQ(qvxml_load_values(id, "x", 1), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(qvxml_wait_finish(id, 9, 1), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3200));
+}
+
+TEST_F(RequestTest, RequestQueuedFromInsideTheCallbackIsServed) {
+    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); });
+    const int id = open_running(device.port(), with_callbacks());
+    requeue = 1;
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    ASSERT_TRUE(eventually([&] { return r.values_calls.load() == 2; }, 10000));
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    EXPECT_EQ(device.requests().size(), 2u);
+}
+
+TEST_F(RequestTest, FailedPostBuildLeavesNoSendPending) {
+    const int id = open_running(free_port(), with_callbacks());
+    // Not a document the upload filter accepts: the build fails, nothing is queued.
+    EXPECT_EQ(qvxml_send_setup_xml(id, "<Root><a>", 9), -1);
+    EXPECT_EQ(qvxml_finish(id, 7), 0);
+    // A later wake-up for a values GET posts nothing.
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(qvxml_finish(id, 7), 0);
+}
+
+TEST_F(RequestTest, PostSendsTheFilteredDocumentAndParsesTheReply) {
+    static std::atomic<int> sends{0}, outputs{-1};
+    sends = 0;
+    fake_device device([](const std::string &) { return fake_device::ok(kSetupDoc); });
+    qvxml_settings s = with_callbacks();
+    s.callbacks.on_send_setup = [](int, void *, int, kyvern_setup *setup,
+                                   kyvern_setup_entry_count *c) {
+        ++sends;
+        if (setup != nullptr) outputs = c->BinaryOutSet;
+    };
+    std::strcpy(s.set_user, "admin");
+    std::strcpy(s.set_password, "pw");
+    const int id = open_running(device.port(), s);
+    const std::string doc =
+        "<?xml version=\"1.0\"?>\n<Root>\n<Agent><DeviceName>x</DeviceName></Agent>\n"
+        "<BinaryOutSet>\n<Entry>\n<ID>151</ID>\n<Value>1</Value>\n</Entry>\n</BinaryOutSet>\n"
+        "</Root>\n";
+    ASSERT_EQ(qvxml_send_setup_xml(id, doc.c_str(), static_cast<int>(doc.size())), 0)
+        << fault_code(id);
+    ASSERT_EQ(qvxml_wait_finish(id, 8, 10), 0);
+    EXPECT_TRUE(eventually([] { return sends.load() == 1; })) << fault_code(id);
+    EXPECT_EQ(outputs.load(), 1);
+    ASSERT_EQ(device.requests().size(), 1u);
+    const std::string request = device.requests()[0];
+    EXPECT_EQ(request.rfind("POST /setup.xml HTTP/1.0\r\nAuthorization: Basic YWRtaW46cHc=\r\n", 0),
+              0u);
+    EXPECT_EQ(request.find("DeviceName"), std::string::npos);
+    EXPECT_NE(request.find("<ID>151</ID>"), std::string::npos);
+}
+
+TEST_F(RequestTest, SnmpManagerCacheFollowsTheSetupRequest) {
+    fake_device device([](const std::string &) { return fake_device::ok(kSetupDoc); });
+    const int id = open_running(device.port(), with_callbacks());
+    char addr[16];
+    int port = 0;
+    EXPECT_EQ(qvxml_get_snmp_manager_cache(id, addr, &port), -1);
+    EXPECT_EQ(fault_code(id), 14);
+    ASSERT_EQ(qvxml_get_snmp_manager(id), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 6, 10), 0);
+    ASSERT_EQ(qvxml_get_snmp_manager_cache(id, addr, &port), 0);
+    EXPECT_STREQ(addr, "127.0.0.25");
+    EXPECT_EQ(port, 162);
+}
+
+TEST_F(RequestTest, SnmpManagerAddressIsCutToFifteenCharacters) {
+    const std::string doc =
+        "<?xml version=\"1.0\"?><Root><SnmpTraps><Entry><IPaddr>123456789012345678</IPaddr>"
+        "<Port>99</Port></Entry></SnmpTraps></Root>";
+    fake_device device([&](const std::string &) { return fake_device::ok(doc); });
+    const int id = open_running(device.port(), with_callbacks());
+    ASSERT_EQ(qvxml_get_snmp_manager(id), 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 6, 10), 0);
+    char addr[16];
+    int port = 0;
+    ASSERT_EQ(qvxml_get_snmp_manager_cache(id, addr, &port), 0);
+    EXPECT_STREQ(addr, "123456789012345");
+}
+
+TEST_F(RequestTest, ClosingAModuleWhoseWorkerWaitsOnASilentDeviceEndsItQuickly) {
+    // Accepts and stays silent for 8 s: the worker sits in its read wait.
+    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); }, 8000);
+    const int id = open_running(device.port(), with_callbacks());
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(qvxml_close(id), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_EQ(r.values_calls.load(), 0);  // nothing of the request ran after the wait
+    EXPECT_EQ(p_kyvern_values[id], nullptr);
+}

@@ -1,0 +1,59 @@
+// 98 modules at once: requests run on most of them while the others are closed and opened
+// again. Run under TSan this is the race check of the module table.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "client_test_util.h"
+#include "fake_device.h"
+
+namespace {
+std::atomic<int> delivered{0};
+void count_values(int, void *, int, kyvern_values *v, kyvern_values_entry_count *) {
+    if (v != nullptr) ++delivered;
+}
+}  // namespace
+
+TEST_F(LibraryTest, NinetyEightModulesServeRequestsWhileOthersOpenAndClose) {
+    std::vector<std::unique_ptr<fake_device>> devices;
+    for (int i = 0; i < 4; ++i)
+        devices.push_back(std::make_unique<fake_device>(
+            [](const std::string &) { return fake_device::ok(kValuesDoc); }));
+    qvxml_settings s = plain_settings();
+    s.callbacks.on_values = count_values;
+    std::vector<int> ids;
+    for (int i = 0; i < 98; ++i) ids.push_back(open_running(devices[i % 4]->port(), s));
+    ASSERT_EQ(ids.back(), 98);
+
+    constexpr int kBusy = 80, kRounds = 3;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> requesters;
+    for (int t = 0; t < 4; ++t) {
+        requesters.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round)
+                for (int i = t; i < kBusy; i += 4) {
+                    if (qvxml_get_values(ids[i]) != 0 || qvxml_wait_finish(ids[i], 2, 20) != 0)
+                        ++failures;
+                }
+        });
+    }
+    std::thread churn([&] {
+        for (int round = 0; round < 3; ++round)
+            for (int i = kBusy; i < 98; ++i) {
+                if (qvxml_close(ids[i]) != 0) ++failures;
+                const int id = qvxml_open("127.0.0.1", devices[0]->port(), &s, nullptr);
+                if (id <= 0 || qvxml_wait_finish(id, 0, 10) != 0) ++failures;
+                ids[i] = id;
+            }
+    });
+    for (auto &t : requesters) t.join();
+    churn.join();
+    EXPECT_EQ(failures.load(), 0);
+    // The last callbacks may still be running: a request is marked finished before its
+    // completion is delivered.
+    EXPECT_TRUE(eventually([] { return delivered.load() == kBusy * kRounds; }));
+    EXPECT_EQ(delivered.load(), kBusy * kRounds);
+}

@@ -630,10 +630,13 @@ void serve(int fd, int port) {
                (!has_auth || authorization != "Basic " + base64(opt.auth))) {
         status = 401;
     }
-    if (status == 200 && opt.status != 200) status = opt.status;
+    // A refusal of the device itself (404, 405, 401, ...) has an HTML body; a status forced
+    // on the command line comes with the document as usual.
+    const bool refused = status != 200;
+    if (!refused) status = opt.status;
     {
         std::lock_guard<std::mutex> lock(doc_mutex);
-        if (method == "POST" && status == 200) {
+        if (method == "POST" && status >= 200 && status < 300) {
             const std::vector<output_change> changes = apply_outputs(body, &setup_doc);
             mirror_outputs(changes, &values_doc);
             // Logged as ID:VALUE, with "!" for an output not in manual mode (not applied).
@@ -642,9 +645,9 @@ void serve(int fd, int port) {
                 list += (list.empty() ? "" : ",") + c.id + ":" + c.value + (c.applied ? "" : "!");
             if (!list.empty()) applied = list;
         }
-        if (status < 400) document = is_setup ? setup_doc : values_doc;
+        if (!refused) document = is_setup ? setup_doc : values_doc;
     }
-    if (status >= 400)
+    if (refused)
         document =
             "<html><body>" + std::to_string(status) + " " + reason_of(status) + "</body></html>\n";
     else if (opt.oversize)
@@ -652,7 +655,7 @@ void serve(int fd, int port) {
 
     std::string response_head = "HTTP/1.0 " + std::to_string(status) + " " + reason_of(status) +
                                 "\r\nServer: tarvik-device\r\nContent-Type: " +
-                                (status >= 400 ? "text/html" : "text/xml; charset=utf-8") +
+                                (refused ? "text/html" : "text/xml; charset=utf-8") +
                                 "\r\nContent-Length: " + std::to_string(document.size()) +
                                 "\r\nConnection: close\r\n";
     if (status == 401) response_head += "WWW-Authenticate: Basic realm=\"tarvik-device\"\r\n";

@@ -2,6 +2,8 @@
 // with a bounded join and a thread-exit that unwinds to the thread's entry.
 #include "platform/qv_thread.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -119,7 +121,10 @@ bool qv_thread_cancel_requested() {
 }
 
 void qv_thread_exit() {
-    throw qv_thread_exit_signal{};
+    if (current_thread != nullptr) throw qv_thread_exit_signal{};
+    // Not a library thread, so no trampoline would catch the signal: end the thread the
+    // platform's way (a forced unwind that also runs destructors), as the caller asked.
+    pthread_exit(nullptr);
 }
 
 void qv_sleep_ms(int ms) {

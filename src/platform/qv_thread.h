@@ -53,7 +53,9 @@ int qv_thread_cancel(qv_thread_handle handle);
 // entry had returned, which is what a join observes. No code of the caller after this call
 // runs. It unwinds by a private exception type: C frames on the way (callbacks written in
 // C) need unwind tables, the default of gcc and clang on x86-64 Linux.
-// REQUIRES: qv_thread_in_library_thread(); no frame between here and the entry may be
+// On any other thread it ends that thread with pthread_exit (also an unwind running
+// destructors); on the main thread the process then lives on until its other threads end.
+// REQUIRES: no frame between here and the entry may be
 // noexcept or swallow the unwind with a catch (...) that does not rethrow; no frame of
 // libxml2 (or other C library that keeps state across a call) may be on the way, so it is
 // never called from a SAX handler; locks taken with xml_mutex_lock instead of RAII stay

@@ -30,6 +30,8 @@ void wait_twice_entry() {
 }
 
 TEST(Semaphore, RefusedSecondPostRecords21AndWakesOnlyOnce) {
+    g_waits_done = 0;
+    xml_except(11, 0);  // a clean record: the first post must not record anything
     ASSERT_EQ(xml_sem_init(&g_sem), 0);
     ASSERT_NE(g_sem, nullptr);
     EXPECT_EQ(xml_sem_post(11, &g_sem), 0);
@@ -93,6 +95,8 @@ void lock_twice_entry() {
 }
 
 TEST(Mutex, LockedTwiceIsFreeOnlyAfterTheSecondUnlock) {
+    g_lock_stage = 0;
+    g_release = false;
     ASSERT_EQ(xml_mutex_init(13), 0);
     ASSERT_EQ(xml_thread_create(13, lock_twice_entry), 0);
     ASSERT_TRUE(wait_until([] { return g_lock_stage.load() == 1; }, 2000));
@@ -129,6 +133,8 @@ void flag_entry() {
 }
 
 TEST(Thread, StartsAtOnceAndJoinFreesTheEntry) {
+    g_entry_ran = false;
+    g_in_library_thread = false;
     EXPECT_FALSE(qv_thread_in_library_thread());
     ASSERT_EQ(xml_thread_create(15, flag_entry), 0);
     EXPECT_TRUE(wait_until([] { return g_entry_ran.load(); }, 2000));
@@ -159,6 +165,8 @@ void self_join_entry() {
 }
 
 TEST(Thread, JoinFromTheThreadItselfFailsAtOnceAndKeepsTheHandle) {
+    g_self_join_result = 1;
+    g_self_join_ms = -1;
     ASSERT_EQ(xml_thread_create(17, self_join_entry), 0);
     ASSERT_TRUE(wait_until([] { return g_self_join_ms.load() >= 0; }, 2500));
     EXPECT_EQ(g_self_join_result.load(), -1);
@@ -174,6 +182,8 @@ void freed_entry() {
 }
 
 TEST(Thread, FreedThreadRunsOn) {
+    g_freed_runs_on = false;
+    g_freed_may_end = false;
     ASSERT_EQ(xml_thread_create(18, freed_entry), 0);
     EXPECT_EQ(xml_thread_free(18), 0);
     EXPECT_EQ(xml_thread_join(18), -1) << "the entry is empty after a free";

@@ -30,6 +30,7 @@ void busy_entry() {
 }
 
 TEST(Join, ThreadThatDoesNotEndIn3000msIsLeftRunningAndJoinableLater) {
+    g_stop = false;
     errno = 0;
     xml_except(61, 17);
     ASSERT_EQ(xml_thread_create(61, busy_entry), 0);
@@ -56,6 +57,8 @@ void waiting_with_lock_entry() {
 }
 
 TEST(Cancel, ThreadBlockedInASemaphoreWaitEndsWithinTwoSeconds) {
+    g_waiting = false;
+    g_after_wait = 0;
     ASSERT_EQ(xml_sem_init(&g_sem), 0);
     ASSERT_EQ(xml_thread_create(62, waiting_with_lock_entry), 0);
     ASSERT_TRUE(wait_until([] { return g_waiting.load(); }, 2000));
@@ -89,6 +92,9 @@ void holding_lock_entry() {
 }
 
 TEST(Cancel, ThreadHoldingALockIsNotKilled) {
+    g_locked = false;
+    g_release = false;
+    g_after_wait = 0;
     ASSERT_EQ(xml_sem_init(&g_sem), 0);
     ASSERT_EQ(xml_thread_create(63, holding_lock_entry), 0);
     ASSERT_TRUE(wait_until([] { return g_locked.load(); }, 2000));

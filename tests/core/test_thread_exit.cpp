@@ -33,6 +33,13 @@ std::atomic<int> g_after_end{0};
 std::atomic<bool> g_run{true};
 std::atomic<bool> g_waiting{false};
 
+void reset_state() {
+    g_destructors = 0;
+    g_after_end = 0;
+    g_run = true;
+    g_waiting = false;
+}
+
 struct counts_destruction {
     ~counts_destruction() { g_destructors.fetch_add(1); }
 };
@@ -63,6 +70,7 @@ void worker_entry() {
 }
 
 TEST(ThreadExit, EndsFromInsideANestedWaitAndTheJoinSeesIt) {
+    reset_state();
     ASSERT_EQ(xml_thread_create(21, worker_entry), 0);
     ASSERT_TRUE(wait_until([] { return g_waiting.load(); }, 2000));
     EXPECT_FALSE(lockable_within(21, 100)) << "the worker holds its lock while waiting";
@@ -86,6 +94,9 @@ void c_callback_worker_entry() {
 }
 
 TEST(ThreadExit, EndsThroughACallbackWrittenInC) {
+    reset_state();
+    c_callback_entered = c_callback_after_end = c_callback_sub = 0;
+    g_c_worker_returned = false;
     auto *values = new kyvern_values();
     auto *count = new kyvern_values_entry_count();
     p_kyvern_values[22] = values;
@@ -119,6 +130,8 @@ void self_closing_entry() {
 }
 
 TEST(ThreadExit, WorkerThatFreesItsOwnHandleEndsCleanly) {
+    reset_state();
+    g_self_freed = false;
     ASSERT_EQ(xml_thread_create(23, self_closing_entry), 0);
     EXPECT_TRUE(wait_until([] { return g_self_freed.load(); }, 2000));
     EXPECT_EQ(xml_thread_join(23), -1) << "the handle was released by the worker";
@@ -137,6 +150,8 @@ void cancelled_before_wait_entry() {
 }
 
 TEST(ThreadExit, CancelBeforeTheWaitEndsTheThreadWhenItWouldBlock) {
+    reset_state();
+    g_sem_wait_returned = false;
     ASSERT_EQ(xml_sem_init(&g_exit_sem), 0);
     ASSERT_EQ(xml_sem_post(24, &g_exit_sem), 0);
     // The thread may start before or after the cancel; with the post already stored its first
@@ -147,6 +162,29 @@ TEST(ThreadExit, CancelBeforeTheWaitEndsTheThreadWhenItWouldBlock) {
     EXPECT_TRUE(g_sem_wait_returned.load());
     EXPECT_EQ(g_after_end.load(), 0);
     xml_sem_destroy(&g_exit_sem);
+}
+
+}  // namespace
+
+namespace {
+
+// A thread the library did not start (a caller's thread that misuses the end call) ends as
+// well, through the platform's own thread exit, instead of taking the process down.
+TEST(ThreadExit, ThreadNotStartedByTheLibraryEndsToo) {
+    std::atomic<int> destroyed{0};
+    std::atomic<bool> after{false};
+    std::thread foreign([&] {
+        struct count {
+            std::atomic<int> *n;
+            ~count() { n->fetch_add(1); }
+        } local{&destroyed};
+        EXPECT_FALSE(qv_thread_in_library_thread());
+        qv_thread_exit();
+        after = true;
+    });
+    foreign.join();
+    EXPECT_EQ(destroyed.load(), 1);
+    EXPECT_FALSE(after.load());
 }
 
 }  // namespace

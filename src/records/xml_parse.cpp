@@ -1,0 +1,340 @@
+// SAX parse of a device document into the module's values or setup record.
+#include "records/xml_parse.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlversion.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/xml_global.h"
+#include "core/xml_module.h"
+#include "core/xml_thread.h"
+#include "records/records.h"
+#include "records/xml_post_parser.h"
+
+namespace {
+
+constexpr int code_no_memory = 5;
+constexpr int code_xml_not_valid = 45;
+// Longest piece of character data taken from one SAX call; longer pieces are cut to this
+// (and then dropped by the width rule, no field being wider than 152 bytes).
+constexpr int piece_max = 152;
+
+// Parse state of one xml_parse call; all of it lives here (no globals), so parses on
+// different threads cannot disturb each other. `path` holds the open elements' names joined
+// by "_"; an element whose name would not fit in it is not appended: it and everything
+// inside it count as "overflow" levels, whose text is ignored and whose end tags leave
+// `path` alone, so nesting stays consistent.
+struct xml_parse_ctx {
+    int id;
+    int type;
+    int entry_index;  // slot used for fields of repeated sets
+    int rows;
+    char path[XML_PATH_SIZE];
+    char entry_path[XML_PATH_SIZE];  // `path` when the last Entry started
+
+    size_t path_len;
+    size_t entry_path_len;
+    int overflow_depth;  // open elements not appended to `path`
+    int event;           // event of `path`, -1 when no row holds it
+    int entry_set;       // set whose Entry path equals `entry_path`, -1 for none
+    const xml_record_layout *layout;
+    void *record;
+    void *counts;
+};
+
+bool is_entry(const char *name, size_t len) {
+    return len == 5 && std::memcmp(name, "Entry", 5) == 0;
+}
+
+int find_entry_set(const xml_parse_ctx *ctx) {
+    for (int s = 0; s < ctx->layout->set_count; ++s) {
+        const xml_set_desc &set = ctx->layout->sets[s];
+        if (set.entry_path_len == ctx->entry_path_len &&
+            std::memcmp(set.entry_path, ctx->entry_path, ctx->entry_path_len) == 0)
+            return s;
+    }
+    return -1;
+}
+
+// Appends one piece (`len` bytes of `text`) to slot `index` of the field of `event`, `offset`
+// bytes into it, when the field's text and the piece together keep width - 2 characters at
+// most; otherwise the piece is dropped whole. Slots outside a set's arrays take nothing.
+void save2struct(const xml_parse_ctx *ctx, int event, int offset, int index, const char *text,
+                 int len) {
+    if (event < 0 || event >= ctx->rows || len <= 0) return;
+    const xml_field_desc &f = ctx->layout->fields[event];
+    if (f.set < 0)
+        index = 0;
+    else if (index < 0 || index >= f.capacity)
+        return;
+    const int limit = f.width - 2;
+    if (offset < 0 || offset > limit) return;
+    const int n = len < piece_max ? len : piece_max;
+    char *field = xml_field_slot(ctx->record, f, index) + offset;
+    const auto current = static_cast<int>(strnlen(field, static_cast<size_t>(f.width - offset)));
+    if (current + n > limit - offset) return;
+    std::memcpy(field + current, text, static_cast<size_t>(n));
+    field[current + n] = '\0';
+}
+
+void xml_values_save2struct(const xml_parse_ctx *ctx, int event, int offset, int index,
+                            const char *text, int len) {
+    save2struct(ctx, event, offset, index, text, len);
+}
+
+void xml_setup_save2struct(const xml_parse_ctx *ctx, int event, int offset, int index,
+                           const char *text, int len) {
+    save2struct(ctx, event, offset, index, text, len);
+}
+
+void start_element(void *user, const xmlChar *name_x, const xmlChar ** /*attributes*/) {
+    auto *ctx = static_cast<xml_parse_ctx *>(user);
+    const char *name = reinterpret_cast<const char *>(name_x);
+    const size_t n = std::strlen(name);
+    const size_t separator = ctx->path_len > 0 ? 1 : 0;
+    if (ctx->overflow_depth > 0 || ctx->path_len + separator + n >= XML_PATH_SIZE) {
+        ++ctx->overflow_depth;
+        ctx->event = -1;
+        return;
+    }
+    if (separator) ctx->path[ctx->path_len++] = '_';
+    std::memcpy(ctx->path + ctx->path_len, name, n);
+    ctx->path_len += n;
+    ctx->path[ctx->path_len] = '\0';
+    ctx->event = xml_path_event(*ctx->layout, ctx->path, ctx->path_len);
+
+    if (is_entry(name, n)) {
+        if (ctx->path_len != ctx->entry_path_len ||
+            std::memcmp(ctx->path, ctx->entry_path, ctx->path_len) != 0) {
+            ctx->entry_index = 0;
+            std::memcpy(ctx->entry_path, ctx->path, ctx->path_len + 1);
+            ctx->entry_path_len = ctx->path_len;
+            ctx->entry_set = find_entry_set(ctx);
+        }
+    }
+}
+
+void end_element(void *user, const xmlChar *name_x) {
+    auto *ctx = static_cast<xml_parse_ctx *>(user);
+    if (ctx->overflow_depth > 0) {
+        if (--ctx->overflow_depth == 0)
+            ctx->event = xml_path_event(*ctx->layout, ctx->path, ctx->path_len);
+        return;
+    }
+    const char *name = reinterpret_cast<const char *>(name_x);
+    const size_t n = std::strlen(name);
+    if (is_entry(name, n) && ctx->entry_set >= 0) {
+        const xml_set_desc &set = ctx->layout->sets[ctx->entry_set];
+        int32_t *count = xml_set_count(ctx->counts, set);
+        // Entries beyond the capacity are not counted; their slot index stays at the
+        // capacity, where the save step stores nothing.
+        if (*count < set.capacity) ++*count;
+        ctx->entry_index = *count;
+    }
+    const size_t cut = n + 1 < ctx->path_len ? n + 1 : ctx->path_len;
+    ctx->path_len -= cut;
+    ctx->path[ctx->path_len] = '\0';
+    ctx->event = ctx->path_len > 0 ? xml_path_event(*ctx->layout, ctx->path, ctx->path_len) : -1;
+}
+
+void chars_found(void *user, const xmlChar *text, int len) {
+    auto *ctx = static_cast<xml_parse_ctx *>(user);
+    if (ctx->event < 0) return;
+    const char *piece = reinterpret_cast<const char *>(text);
+    if (ctx->type == 0)
+        xml_values_save2struct(ctx, ctx->event, 0, ctx->entry_index, piece, len);
+    else
+        xml_setup_save2struct(ctx, ctx->event, 0, ctx->entry_index, piece, len);
+}
+
+// First-generation handler table (not marked as SAX2): element names arrive as written,
+// prefix included. Only these three handlers are set. Each parse hands libxml2 its own
+// copy, so no parser state is shared between threads.
+xmlSAXHandler make_handlers() {
+    xmlSAXHandler h;
+    std::memset(&h, 0, sizeof h);
+    h.startElement = start_element;
+    h.endElement = end_element;
+    h.characters = chars_found;
+    return h;
+}
+const xmlSAXHandler mySAXParseCallbacks = make_handlers();
+
+// Silences libxml2's error output for the calling thread while it lives (libxml2 keeps its
+// error handlers per thread) and restores the thread's previous handlers afterwards, so
+// other users of libxml2 on the same thread keep their own reporting. Parse errors still
+// reach the result of the parse.
+void silent_generic(void *, const char *, ...) {}
+void silent_structured(void *, xmlErrorPtr) {}
+
+class quiet_libxml2 {
+public:
+    quiet_libxml2()
+        : generic_(xmlGenericError),
+          generic_ctx_(xmlGenericErrorContext),
+          structured_(xmlStructuredError),
+          structured_ctx_(xmlStructuredErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, silent_generic);
+        xmlSetStructuredErrorFunc(nullptr, silent_structured);
+    }
+    ~quiet_libxml2() {
+        xmlSetGenericErrorFunc(generic_ctx_, generic_);
+        xmlSetStructuredErrorFunc(structured_ctx_, structured_);
+    }
+    quiet_libxml2(const quiet_libxml2 &) = delete;
+    quiet_libxml2 &operator=(const quiet_libxml2 &) = delete;
+
+private:
+    xmlGenericErrorFunc generic_;
+    void *generic_ctx_;
+    xmlStructuredErrorFunc structured_;
+    void *structured_ctx_;
+};
+
+// Index of the first `pattern_len` bytes of `pattern` in data[from, to) (the match must lie
+// whole inside), or -1.
+long find(const char *data, long from, long to, const char *pattern, long pattern_len) {
+    for (long i = from; i + pattern_len <= to; ++i) {
+        const void *hit = std::memchr(data + i, pattern[0], static_cast<size_t>(to - i));
+        if (hit == nullptr) return -1;
+        i = static_cast<const char *>(hit) - data;
+        if (i + pattern_len > to) return -1;
+        if (std::memcmp(data + i, pattern, static_cast<size_t>(pattern_len)) == 0) return i;
+    }
+    return -1;
+}
+
+// Rewrites a prefixed root start tag ("<val:Root ...>" / "<set:Root ...>") in the first half
+// of the document to "<Root>" padded with blanks, and then the last matching prefixed end
+// tag after it to "</Root>" padded with blanks, so the text keeps its length and stays
+// well-formed. See xml_parse.h for the exact bounds.
+void rewrite_root(char *data, long len, const char *prefix) {
+    char start_tag[16];
+    char end_tag[16];
+    std::snprintf(start_tag, sizeof start_tag, "<%s:Root", prefix);
+    std::snprintf(end_tag, sizeof end_tag, "</%s:Root>", prefix);
+    const long start_len = 9;
+    const long end_len = 11;
+    if (len < 10) return;
+    // Start positions 0 .. len - 10.
+    const long p = find(data, 0, len - 10 + start_len, start_tag, start_len);
+    if (p < 0 || len - p <= p) return;
+    const char *gt = static_cast<const char *>(
+        std::memchr(data + p + 1, '>', static_cast<size_t>(len - p - (p + 1))));
+    if (gt == nullptr) return;
+    const long q = gt - data;
+    std::memset(data + p, ' ', static_cast<size_t>(q - p + 1));
+    std::memcpy(data + p, "<Root>", 6);
+
+    long last = -1;
+    for (long at = q + 1; (at = find(data, at, len, end_tag, end_len)) >= 0; at += end_len)
+        last = at;
+    if (last < 0) return;
+    std::memset(data + last, ' ', static_cast<size_t>(end_len));
+    std::memcpy(data + last, "</Root>", 7);
+}
+
+// Allocates a zeroed record of `size` bytes into *slot unless one is there.
+template <typename T>
+bool ensure(T *&slot) {
+    if (slot == nullptr) slot = static_cast<T *>(std::calloc(1, sizeof(T)));
+    return slot != nullptr;
+}
+
+}  // namespace
+
+int xml_parse(int id, char *data, int len, int type) {
+    if (id < 0 || id >= QVXML_ID_COUNT_MAX) return -1;
+
+    qvxml_parse_callback on_parse;
+    qvxml_parsed_callback on_parsed;
+    void *user;
+    {
+        xml_lock lock(id);
+        on_parse = xml_module[id].settings.callbacks.on_parse;
+        on_parsed = xml_module[id].settings.callbacks.on_parsed;
+        user = xml_module[id].user_ptr;
+    }
+    if (on_parse != nullptr) {
+        if (on_parse(id, user, data, len, type) == 0) return 0;
+        xml_except(id, code_xml_not_valid);
+        return -1;
+    }
+
+    // About 20 KB of parse state: kept off the worker's stack.
+    struct ctx_deleter {
+        void operator()(xml_parse_ctx *c) const { std::free(c); }
+    };
+    std::unique_ptr<xml_parse_ctx, ctx_deleter> owner(
+        static_cast<xml_parse_ctx *>(std::malloc(sizeof(xml_parse_ctx))));
+    xml_parse_ctx *ctx = owner.get();
+    if (ctx == nullptr) {
+        xml_except(id, code_no_memory);
+        return -1;
+    }
+    ctx->id = id;
+    ctx->type = type;
+    ctx->entry_index = 0;
+    ctx->path[0] = '\0';
+    ctx->entry_path[0] = '\0';
+    ctx->path_len = 0;
+    ctx->entry_path_len = 0;
+    ctx->overflow_depth = 0;
+    ctx->event = -1;
+    ctx->entry_set = -1;
+
+    const char *prefix;
+    if (type == 0) {
+        if (!ensure(p_kyvern_values_entry_count[id]) || !ensure(p_kyvern_values[id])) {
+            xml_except(id, code_no_memory);
+            return -1;
+        }
+        ctx->layout = &xml_values_layout;
+        ctx->record = p_kyvern_values[id];
+        ctx->counts = p_kyvern_values_entry_count[id];
+        prefix = "val";
+    } else if (type == 1) {
+        if (!ensure(p_kyvern_setup_entry_count[id]) || !ensure(p_kyvern_setup[id])) {
+            xml_except(id, code_no_memory);
+            return -1;
+        }
+        ctx->layout = &xml_setup_layout;
+        ctx->record = p_kyvern_setup[id];
+        ctx->counts = p_kyvern_setup_entry_count[id];
+        prefix = "set";
+    } else {
+        return -1;
+    }
+    ctx->rows = ctx->layout->rows;
+    std::memset(ctx->record, 0, ctx->layout->record_size);
+    std::memset(ctx->counts, 0, ctx->layout->count_size);
+
+    xmlCheckVersion(20624);
+    if (data != nullptr) rewrite_root(data, len, prefix);
+
+    xmlSAXHandler handlers = mySAXParseCallbacks;
+    int result;
+    {
+        quiet_libxml2 quiet;
+        // A null buffer or a length of 0 or less makes libxml2 return a negative result.
+        result = xmlSAXUserParseMemory(&handlers, ctx, data, len);
+    }
+
+    // The post-parser only reads values documents; after a setup document it has nothing to do.
+    if (type == 0)
+        qvg_pwr_post_parser(static_cast<kyvern_values *>(ctx->record),
+                            static_cast<kyvern_values_entry_count *>(ctx->counts), data, len);
+    if (on_parsed != nullptr)
+        on_parsed(id, user, data, len, type, ctx->record, ctx->counts, &result);
+
+    if (result < 0) {
+        xml_except(id, code_xml_not_valid);
+        return -1;
+    }
+    return 0;
+}

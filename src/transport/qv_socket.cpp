@@ -16,7 +16,9 @@
 
 #include "platform/qv_thread.h"
 
-int qv_winxp_or_later = 0;
+// Set once, before any thread starts: every POSIX system counts as "XP or later", and
+// workers calling qv_socket_init concurrently must not write shared state.
+int qv_winxp_or_later = 1;
 
 void qv_fd_zero(qv_fd_set *set) {
     set->count = 0;
@@ -35,10 +37,7 @@ bool qv_fd_isset(const qv_fd_set *set, int fd) {
     return false;
 }
 
-int qv_socket_init() {
-    qv_winxp_or_later = 1;
-    return 0;
-}
+int qv_socket_init() { return 0; }
 
 int qv_socket_uninit() {
     return 0;

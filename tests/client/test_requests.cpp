@@ -20,7 +20,7 @@ struct recorder {
 };
 
 recorder *rec = nullptr;
-gate *hold = nullptr;         // when set, on_values blocks on it
+std::atomic<gate *> hold{nullptr};  // when set, on_values blocks on it
 std::atomic<int> requeue{0};  // on_values queues this many further values GETs
 
 void on_values(int id, void *, int, kyvern_values *v, kyvern_values_entry_count *c) {
@@ -30,7 +30,7 @@ void on_values(int id, void *, int, kyvern_values *v, kyvern_values_entry_count 
     } else {
         rec->sensors = c->SenSet;
     }
-    if (hold != nullptr) hold->wait();
+    if (gate *g = hold.load()) g->wait();
     if (requeue > 0) {
         --requeue;
         qvxml_get_values(id);

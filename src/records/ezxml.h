@@ -13,11 +13,13 @@
  *
  * Resource bounds (any input, malformed or hostile, is read without reading or writing
  * outside the given buffer):
- *  - entity expansion: a reference is replaced at most EZXML_MAX_EXPANSIONS times per text,
- *    nested entities at most EZXML_MAX_ENTITY_DEPTH deep, and no expanded text grows beyond
- *    EZXML_MAX_TEXT bytes; beyond a bound the reference stays as written. A declaration whose
- *    replacement refers back to itself (directly or through other entities) ends reading
- *    with "circular entity declaration &%s".
+ *  - entity expansion: per document, at most EZXML_MAX_EXPANSIONS references to declared
+ *    entities are replaced, replacing at most EZXML_MAX_TEXT bytes of entity text in all,
+ *    and entity texts nest at most EZXML_MAX_ENTITY_DEPTH deep; a reference beyond a bound
+ *    stays as written (the five predefined entities are always replaced). A declaration
+ *    whose replacement refers back to itself (directly or through other entities) ends
+ *    reading with "circular entity declaration &%s". Memory is thus bounded by a small
+ *    multiple of the input plus EZXML_MAX_TEXT.
  *  - nesting depth is unbounded but walked without recursion (no stack growth per level).
  */
 #ifndef QV_EZXML_H
@@ -29,10 +31,10 @@
 extern "C" {
 #endif
 
-#define EZXML_ERRL 128              /* size of the error text, terminator included */
-#define EZXML_MAX_ENTITY_DEPTH 32   /* nesting of entity references within entity texts */
-#define EZXML_MAX_EXPANSIONS 100000 /* entity replacements per decoded text */
-#define EZXML_MAX_TEXT (16u << 20)  /* longest decoded text or attribute value, bytes */
+#define EZXML_ERRL 128               /* size of the error text, terminator included */
+#define EZXML_MAX_ENTITY_DEPTH 32    /* nesting of entity references within entity texts */
+#define EZXML_MAX_EXPANSIONS 1000000 /* entity replacements per document */
+#define EZXML_MAX_TEXT (16u << 20)   /* bytes of entity text replaced per document */
 
 /* flags of a node (names always point into the buffer) */
 #define EZXML_TXTM 0x40  /* txt allocated by the reader (it did not fit where it was read) */

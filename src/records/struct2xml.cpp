@@ -43,7 +43,8 @@ std::vector<op> build_program(const xml_record_layout &layout) {
     std::vector<std::string_view> open;
     std::vector<size_t> entry_begins;
 
-    // Closes open containers down to `keep`; true when an Entry block was closed.
+    // Closes open containers down to `keep`; true when the outermost one closed was an Entry
+    // (its set's container stays open).
     auto close_to = [&](size_t keep) {
         bool closed_entry = false;
         while (open.size() > keep) {
@@ -57,6 +58,7 @@ std::vector<op> build_program(const xml_record_layout &layout) {
                 closed_entry = true;
             } else {
                 ops.push_back({op_kind::text, "\n</" + std::string(open.back()) + ">", {}});
+                closed_entry = false;
             }
             open.pop_back();
         }

@@ -326,8 +326,9 @@ void single_worker() {
                     m.last_failed = 1;
                     finish_request(id, XML_KIND_VALUES, 0, false);
                 } else {
+                    xml_stamp_records(id, -1, XML_KIND_VALUES);
                     finish_request(id, XML_KIND_VALUES, 0, false);
-                    run_callback(id, -1, XML_KIND_VALUES, 0);
+                    xml_deliver(id, -1, XML_KIND_VALUES, 0);
                     finish_request(id, XML_KIND_VALUES, 0, true);
                 }
                 break;
@@ -342,8 +343,9 @@ void single_worker() {
                     m.last_failed = 1;
                     finish_request(id, XML_KIND_SETUP, last_snmp, false);
                 } else {
+                    xml_stamp_records(id, -1, XML_KIND_SETUP);
                     finish_request(id, XML_KIND_SETUP, last_snmp, false);
-                    run_callback(id, -1, XML_KIND_SETUP, 0);
+                    xml_deliver(id, -1, XML_KIND_SETUP, 0);
                     finish_request(id, XML_KIND_SETUP, last_snmp, true);
                 }
                 break;
@@ -353,6 +355,8 @@ void single_worker() {
                 const bool values = job == LOAD_VALUES;
                 const int result = values ? parse_loaded(id, m.values_xml, m.values_len, 0)
                                           : parse_loaded(id, m.setup_xml, m.setup_len, 1);
+                const int kind = values ? XML_KIND_VALUES : XML_KIND_SETUP;
+                xml_stamp_records(id, -1, kind);
                 {
                     xml_lock lock(id);
                     if (values) {
@@ -363,7 +367,7 @@ void single_worker() {
                         m.setup_done = kFinished;
                     }
                 }
-                run_callback(id, -1, values ? XML_KIND_VALUES : XML_KIND_SETUP, result != 0);
+                xml_deliver(id, -1, kind, result != 0);
                 wake_waiter(id);
                 break;
             }
@@ -373,8 +377,9 @@ void single_worker() {
                                   &m.setup_len) != 0) {
                     finish_request(id, XML_KIND_SEND, last_snmp, false);
                 } else {
+                    xml_stamp_records(id, -1, XML_KIND_SEND);
                     finish_request(id, XML_KIND_SEND, last_snmp, false);
-                    run_callback(id, -1, XML_KIND_SEND, 0);
+                    xml_deliver(id, -1, XML_KIND_SEND, 0);
                     finish_request(id, XML_KIND_SEND, last_snmp, true);
                 }
                 break;

@@ -47,7 +47,7 @@ void copy_or_clear(T *to, const T *from) {
 
 }  // namespace
 
-void run_callback(int id, int sub, int kind, int failed) {
+void xml_stamp_records(int id, int sub, int kind) {
     const auto now = static_cast<int32_t>(std::time(nullptr));
     if (kind == XML_KIND_VALUES) {
         if (p_kyvern_values[id] != nullptr) p_kyvern_values[id]->time_stamp = now;
@@ -61,7 +61,14 @@ void run_callback(int id, int sub, int kind, int failed) {
         else
             device->setup.time_stamp = now;
     }
+}
 
+void run_callback(int id, int sub, int kind, int failed) {
+    xml_stamp_records(id, sub, kind);
+    xml_deliver(id, sub, kind, failed);
+}
+
+void xml_deliver(int id, int sub, int kind, int failed) {
     // The slots may be replaced by qvxml_callback on another thread: read them under the lock.
     qvxml_callbacks slots;
     void *user;

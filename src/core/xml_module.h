@@ -92,3 +92,9 @@ enum { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };
 // end the thread (qv_thread_exit), which unwinds through here.
 // REQUIRES: `id` 0..99, `kind` 0..2; runs on the module's worker.
 void run_callback(int id, int sub, int kind, int failed);
+
+// The two halves of run_callback. A worker stamps the records before it marks a request
+// finished, so a caller woken by the mark never reads a record whose stamp is still to come,
+// and delivers afterwards.
+void xml_stamp_records(int id, int sub, int kind);
+void xml_deliver(int id, int sub, int kind, int failed);

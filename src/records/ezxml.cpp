@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -53,17 +55,19 @@ struct doc_impl {
     std::deque<std::vector<char *>> attrs;  // attribute lists of the elements
     std::deque<std::string> texts;          // texts and values the reader allocated
     std::unordered_map<std::string, entity> entities;
-    std::unordered_map<std::string, std::vector<attr_decl>> attr_decls;  // by element name
-    std::unordered_map<std::string, std::vector<const char *>> pis;      // null-terminated
+    // Ordered maps with transparent comparison: lookups from the C entry points allocate
+    // nothing (and so cannot throw).
+    std::map<std::string, std::vector<attr_decl>, std::less<>> attr_decls;  // by element name
+    std::map<std::string, std::vector<const char *>, std::less<>> pis;      // null-terminated
     long expansions_left = EZXML_MAX_EXPANSIONS;
     size_t expansion_bytes_left = EZXML_MAX_TEXT;
     long cycle_work_left = kCycleCheckWork;
 
     const attr_decl *find_decl(std::string_view element, std::string_view name) const {
-        auto it = attr_decls.find(std::string(element));
+        auto it = attr_decls.find(element);
         if (it == attr_decls.end()) return nullptr;
         for (const attr_decl &d : it->second)
-            if (d.name == name) return &d;
+            if (d.name == name) return &d;  // first declaration binds
         return nullptr;
     }
 };
@@ -189,8 +193,34 @@ struct frame {
     size_t piece_at = 0;  // first piece: position and raw length in the buffer
     size_t piece_len = 0;
     ezxml *last_child = nullptr;
-    ezxml *last_head = nullptr;  // last child starting a new name (sibling chain)
-    std::unordered_map<std::string_view, std::pair<ezxml *, ezxml *>> by_name;  // head, tail
+    // One chain per child name (head, tail), in order of first appearance: the heads form the
+    // `sibling` chain. Few names are found by scanning; past kScanNames an index is built.
+    struct chain {
+        ezxml *head, *tail;
+    };
+    static constexpr size_t kScanNames = 8;
+    std::vector<chain> chains;
+    std::unique_ptr<std::unordered_map<std::string_view, size_t>> index;
+
+    chain *find_chain(std::string_view name) {
+        if (index) {
+            auto it = index->find(name);
+            return it == index->end() ? nullptr : &chains[it->second];
+        }
+        for (chain &c : chains)
+            if (name == c.head->name) return &c;
+        return nullptr;
+    }
+    void add_chain(ezxml *node, std::string_view name) {
+        if (!chains.empty()) chains.back().head->sibling = node;
+        chains.push_back({node, node});
+        if (!index && chains.size() > kScanNames) {
+            index = std::make_unique<std::unordered_map<std::string_view, size_t>>();
+            for (size_t i = 0; i < chains.size(); ++i) index->emplace(chains[i].head->name, i);
+        } else if (index) {
+            index->emplace(name, chains.size() - 1);
+        }
+    }
 };
 
 struct raw_attr {
@@ -465,14 +495,12 @@ void reader::open_element(size_t name_at, size_t name_len, std::vector<raw_attr>
         else
             parent->child = node;
         pf.last_child = node;
-        auto [it, fresh] =
-            pf.by_name.try_emplace(std::string_view(node->name, name_len), node, node);
-        if (fresh) {
-            if (pf.last_head) pf.last_head->sibling = node;
-            pf.last_head = node;
+        std::string_view nm(node->name, name_len);
+        if (frame::chain *c = pf.find_chain(nm)) {
+            c->tail->next = node;
+            c->tail = node;
         } else {
-            it->second.second->next = node;
-            it->second.second = node;
+            pf.add_chain(node, nm);
         }
     }
     root_->cur = node;
@@ -932,7 +960,7 @@ extern "C" const char **ezxml_pi(ezxml_t xml, const char *target) {
     if (!xml || !target) return g_empty_pi;
     const ezxml_root_rec *root = root_of(xml);
     if (!root->impl) return g_empty_pi;
-    auto it = root->impl->pis.find(target);
+    auto it = root->impl->pis.find(std::string_view(target));
     if (it == root->impl->pis.end() || it->second.empty() || it->second.back()) return g_empty_pi;
     return it->second.data();
 }

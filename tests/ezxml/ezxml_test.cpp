@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "ezxml_test_util.h"
 
@@ -296,6 +297,26 @@ TEST(EzxmlRobust, DeepNestingNeedsNoStack) {
     EXPECT_EQ(n, depth);
     parsed open(doc.substr(0, doc.size() / 2));
     EXPECT_EQ(open.error(), "[error near line 1]: unclosed tag <e>");
+}
+
+TEST(EzxmlRobust, DocumentsReadOnSeveralThreadsAtOnce) {
+    // The reader keeps no state between documents; the thread sanitizer checks the claim.
+    std::vector<std::thread> threads;
+    std::vector<int> good(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &good] {
+            for (int i = 0; i < 200; ++i) {
+                std::string v = std::to_string(t * 1000 + i);
+                parsed d("<!DOCTYPE r [<!ENTITY e '" + v + "'><!ATTLIST r k CDATA 'd" + v +
+                         "'>]><r>&e;&amp;<c/></r>");
+                if (d.error().empty() && std::string(d->txt) == v + "&" &&
+                    std::string(ezxml_attr(d.root(), "k")) == "d" + v)
+                    ++good[t];
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(good, (std::vector<int>(4, 200)));
 }
 
 // Walks every node and string of a tree: with the sanitizers any dangling or unterminated

@@ -1,6 +1,7 @@
 // Power-meter post-parser and the decimal formatter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -66,7 +67,7 @@ struct values {
 
     explicit values(const char *model) {
         std::memset(rec.get(), 0, sizeof *rec);
-        std::strncpy(rec->Agent_Model, model, sizeof rec->Agent_Model);
+        std::memcpy(rec->Agent_Model, model, std::min(std::strlen(model), sizeof rec->Agent_Model));
     }
     void run(const std::string &doc) {
         qvg_pwr_post_parser(rec.get(), &count, doc.data(), static_cast<int>(doc.size()));

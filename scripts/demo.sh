@@ -1,7 +1,64 @@
 #!/usr/bin/env bash
-# The main job: builds tarvik and runs it.
+# The main job: builds tarvik and the stand-in monitoring unit, starts the unit on
+# 127.0.0.1 with its bundled documents, runs tarvik against it (the sensor list; the values,
+# the setup and the text report stored in a temporary folder; an output switched), shows
+# the results and stops the unit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)" --target tarvik >/dev/null
-./build/demo/tarvik --help
+
+build=build/demo
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tarvik tarvik-device >/dev/null
+tarvik="$build/tarvik"
+device="$build/tools/device/tarvik-device"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-demo.XXXXXX")
+device_pid=""
+stop() {
+    if [ -n "$device_pid" ]; then
+        kill "$device_pid" 2>/dev/null || true
+        wait "$device_pid" 2>/dev/null || true
+        echo "== stand-in unit stopped"
+    fi
+    rm -rf "$work"
+}
+trap stop EXIT
+
+# Port 0: the unit takes a free port and writes it to the port file once it listens.
+"$device" --bind 127.0.0.1 --port 0 --port-file "$work/port" >"$work/device.out" 2>&1 &
+device_pid=$!
+for _ in $(seq 100); do
+    grep -q . "$work/port" 2>/dev/null && break
+    kill -0 "$device_pid" 2>/dev/null || { cat "$work/device.out"; exit 1; }
+    sleep 0.1
+done
+port=$(head -n 1 "$work/port")
+[ -n "$port" ] || { echo "the stand-in unit did not start" >&2; exit 1; }
+echo "== stand-in unit listening on 127.0.0.1:$port"
+
+# Runs tarvik with its arguments shown; a failure is reported, not fatal to the demo.
+run() {
+    echo
+    echo "\$ tarvik $*"
+    local code=0
+    "$tarvik" "$@" || code=$?
+    echo "(exit code $code)"
+}
+
+run 127.0.0.1 "$port"
+run -v "$work/values.xml" -s "$work/setup.xml" -t "$work/report.txt" 127.0.0.1 "$port"
+
+echo
+echo "== stored in $work:"
+ls -l "$work"/values.xml "$work"/setup.xml "$work"/report.txt
+echo
+echo "== values.xml (first lines):"
+head -n 12 "$work/values.xml"
+echo
+echo "== report.txt:"
+cat "$work/report.txt"
+
+run -o 1=ON 127.0.0.1 "$port"
+echo
+echo "== output 151 as the unit reports it now:"
+"$tarvik" -g 127.0.0.1 "$port" | grep -E '^ +151 ' || true

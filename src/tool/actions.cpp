@@ -277,6 +277,23 @@ void get_document(int kind) {
     wait_finish_progress(kind, kRequestPolls);
 }
 
+int compact_lines(char *text) {
+    // Keep a character when it is not at a line start or is the "<" that opens the line's
+    // markup; a CR or LF starts a new line.
+    int kept = 0;
+    bool line_start = true;
+    for (const char *cursor = text; *cursor != '\0'; ++cursor) {
+        const char c = *cursor;
+        if (!line_start || c == '<') {
+            text[kept++] = c;
+            line_start = false;
+        }
+        if (c == '\r' || c == '\n') line_start = true;
+    }
+    text[kept] = '\0';
+    return kept;
+}
+
 int send_setup() {
     const char *name = user_settings.filename;
     std::FILE *file = std::fopen(name, "r");
@@ -297,21 +314,7 @@ int send_setup() {
         return -1;
     }
 
-    // Keep a character when it is not at a line start or is the "<" that opens the line's
-    // markup; a CR or LF starts a new line. Indentation, blank lines, lines of plain text
-    // and the LF of a CR LF pair are dropped.
-    char *cursor = text.get();
-    int kept = 0;
-    bool line_start = true;
-    for (; *cursor != '\0'; ++cursor) {
-        const char c = *cursor;
-        if (!line_start || c == '<') {
-            text[kept++] = c;
-            line_start = false;
-        }
-        if (c == '\r' || c == '\n') line_start = true;
-    }
-    text[kept] = '\0';
+    const int kept = compact_lines(text.get());
 
     {
         std::lock_guard<std::recursive_mutex> lock(console);

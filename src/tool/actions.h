@@ -61,6 +61,12 @@ void send_setup_xml_callback(int id, void *user, int sub, kyvern_setup *setup,
 // and ends the process with that error's code.
 int send_setup();
 
+// Compacts an upload text in place, up to its first zero byte: everything before the first
+// "<" of each line is dropped (indentation, blank lines, lines of plain text), and of a
+// CR LF pair only the CR is kept. Returns the kept length; the text stays terminated.
+// REQUIRES: text NUL-terminated.
+int compact_lines(char *text);
+
 // Sends the switch of binary output `output` (device numbering) to `value` (0 or 1),
 // prints "SET output <output>=<value>" and waits for the POST; send_setup_xml_callback
 // checks the device's reply. Returns 0; a POST that cannot be queued ends the process as

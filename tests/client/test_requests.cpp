@@ -1,4 +1,5 @@
 // Requests, the worker thread, completion polling and waiting.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,7 +22,7 @@ struct recorder {
 
 recorder *rec = nullptr;
 std::atomic<gate *> hold{nullptr};  // when set, on_values blocks on it
-std::atomic<int> requeue{0};  // on_values queues this many further values GETs
+std::atomic<int> requeue{0};        // on_values queues this many further values GETs
 
 void on_values(int id, void *, int, kyvern_values *v, kyvern_values_entry_count *c) {
     ++rec->values_calls;
@@ -272,4 +273,35 @@ TEST_F(RequestTest, ClosingAModuleWhoseWorkerWaitsOnASilentDeviceEndsItQuickly) 
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
     EXPECT_EQ(r.values_calls.load(), 0);  // nothing of the request ran after the wait
     EXPECT_EQ(p_kyvern_values[id], nullptr);
+}
+
+namespace {
+int open_descriptors() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+}  // namespace
+
+TEST_F(RequestTest, ClosedModulesLeaveNoDescriptorOpen) {
+    const int before = open_descriptors();
+    {
+        // The devices' own descriptors are gone when they are.
+        fake_device silent([](const std::string &) { return fake_device::ok(kValuesDoc); }, 8000);
+        fake_device quick([](const std::string &) { return fake_device::ok(kValuesDoc); });
+        for (int round = 0; round < 3; ++round) {
+            const int a = open_running(quick.port(), with_callbacks());
+            const int b = open_running(silent.port(), with_callbacks());
+            ASSERT_EQ(qvxml_get_values(a), 0);
+            ASSERT_EQ(qvxml_get_values(b), 0);
+            ASSERT_EQ(qvxml_wait_finish(a, 2, 10), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(qvxml_close(b), 0);  // its worker is inside the read wait
+            EXPECT_EQ(qvxml_close(a), 0);
+        }
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }

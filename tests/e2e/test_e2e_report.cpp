@@ -1,0 +1,106 @@
+// tarvik against the stand-in device: the sensor list, the stored documents and the text
+// report, byte for byte.
+#include <gtest/gtest.h>
+
+#include "e2e_util.h"
+#include "fixtures.h"
+
+namespace e2e {
+namespace {
+
+std::string connected(const device &dev) {
+    return "127.0.0.1:" + dev.port_text() + " connecting OK\n";
+}
+
+TEST(SensorList, FamilyDeviceReportByteForByte) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
+    device dev({"--setup", dir.file("setup.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const run_result r = run_tarvik({"-g", "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out),
+              connected(dev) + "GET setup.xml OK\n" + family_report() + "exit\n");
+}
+
+TEST(SensorList, OtherFamilyDeviceReportByteForByte) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("setup.xml"), other_family_setup()));
+    device dev({"--setup", dir.file("setup.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const run_result r = run_tarvik({"-g", "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out),
+              connected(dev) + "GET setup.xml OK\n" + other_family_report() + "exit\n");
+}
+
+// The address and port alone, or with one flag option, behave as -g.
+TEST(SensorList, AddressAloneBehavesAsGet) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
+    device dev({"--setup", dir.file("setup.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const std::string expected = connected(dev) + "GET setup.xml OK\n" + family_report() + "exit\n";
+    const run_result plain = run_tarvik({"127.0.0.1", dev.port_text()});
+    EXPECT_EQ(plain.exit_code, 0);
+    EXPECT_EQ(without_progress(plain.out), expected);
+}
+
+TEST(StoredDocuments, ValuesAloneDoesNotPrintTheList) {
+    temp_dir dir;
+    const std::string values =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SenSet>\n<Entry><ID>1</ID>"
+        "<Value>23.5</Value></Entry>\n</SenSet>\n</Root>\n";
+    ASSERT_TRUE(write_file(dir.file("served-values.xml"), values));
+    device dev({"--values", dir.file("served-values.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const std::string stored = dir.file("v.xml");
+    const run_result r = run_tarvik({"-v", stored, "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out),
+              connected(dev) + "GET values.xml OK\nSAVE " + stored + "\nexit\n");
+    EXPECT_EQ(read_file(stored), values);
+}
+
+// -v, -s, -t and -g on one command line: values first, then one setup GET that stores the
+// document, prints the report and writes it into the text file (with the same cut name).
+TEST(StoredDocuments, ValuesSetupAndReportInOneRun) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("served-setup.xml"), family_setup()));
+    device dev({"--setup", dir.file("served-setup.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const std::string v = dir.file("v.xml"), s = dir.file("s.xml"), t = dir.file("r.txt");
+    const run_result r =
+        run_tarvik({"-v", v, "-s", s, "-t", t, "-g", "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out), connected(dev) + "GET values.xml OK\nSAVE " + v +
+                                           "\nGET setup.xml OK\nSAVE " + s + "\n" +
+                                           family_report() + "SAVE " + t + "\nexit\n");
+    EXPECT_EQ(read_file(s), family_setup());
+    EXPECT_EQ(read_file(t), family_report());
+    bool ok = false;
+    const std::string values = read_file(v, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_NE(values.find("<?xml"), std::string::npos);
+}
+
+TEST(StoredDocuments, TextReportWithoutListGoesOnlyToTheFile) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("served-setup.xml"), other_family_setup()));
+    device dev({"--setup", dir.file("served-setup.xml")});
+    ASSERT_TRUE(dev.running());
+
+    const std::string t = dir.file("r.txt");
+    const run_result r = run_tarvik({"-t", t, "-u", "x", "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out), connected(dev) + "GET setup.xml OK\nSAVE " + t + "\nexit\n");
+    EXPECT_EQ(read_file(t), other_family_report());
+}
+
+}  // namespace
+}  // namespace e2e

@@ -127,11 +127,11 @@ struct setup_filter_context {
     int in_idx;           // number of open Idx elements
     int out_of_memory;    // an item block could not be allocated
     int items_exhausted;  // an item to insert was missing
-    char out[out_size];
-    char path[path_size];
-    idx_item *items[item_slots];
 
-    // Bookkeeping kept so that nothing is rescanned and no bound is passed.
+    // Bookkeeping kept so that nothing is rescanned and no bound is passed; next to the flags
+    // above, so that a handler call touches few cache lines.
+    int stopped;  // any of out_of_memory, items_exhausted, refused: handlers do nothing
+    int refused;  // bound exceeded: the code to record, 0 while within bounds
     int out_length;
     int path_length;
     int depth;              // open elements
@@ -139,20 +139,24 @@ struct setup_filter_context {
     long ordinal;           // start tags seen in this pass
     int item_count;         // values collected by pass 1
     int current_idx;        // pass 1: item receiving text (-1: none)
-    int refused;            // bound exceeded: the code to record, 0 while within bounds
     int error_count;        // parser errors (warnings not counted) in this pass
     int first_error;        // libxml2 code of the first of them
     int first_error_depth;  // open elements when it was reported
+
+    char out[out_size];
+    char path[path_size];
+    idx_item *items[item_slots];
     frame frames[max_depth + 1];
     xmlSAXHandler sax;  // per-call copy of mySAXParseCallbacks
 };
 
 bool halted(const setup_filter_context *c) {
-    return c->refused != 0 || c->out_of_memory != 0 || c->items_exhausted != 0;
+    return c->stopped != 0;
 }
 
 void refuse(setup_filter_context *c, int code) {
     if (c->refused == 0) c->refused = code;
+    c->stopped = 1;
 }
 
 // Appends `length` bytes to the output; refuses with 75 when they would not fit with the
@@ -272,6 +276,7 @@ void collect_idx_start(setup_filter_context *c) {
     idx_item *item = new_item(c->path, c->path_length);
     if (item == nullptr) {
         c->out_of_memory = 1;
+        c->stopped = 1;
         return;
     }
     item->owner = c->depth > 0 ? c->frames[c->depth - 1].ordinal : 0;
@@ -298,6 +303,7 @@ void insert_idx(setup_filter_context *c, long ordinal, bool written) {
         const idx_item *item = c->items[c->item_index];
         if (item == nullptr) {
             c->items_exhausted = 1;
+            c->stopped = 1;
             return;
         }
         if (item->owner > ordinal) return;
@@ -538,6 +544,7 @@ int xml_setup_prepare(int module, char *document, int size) {
     c->out[0] = '\0';
     c->out_length = 0;
     c->refused = 0;
+    c->stopped = 0;
     for (idx_item *&item : c->items) item = nullptr;
     c->item_index = 0;
     c->item_count = 0;
@@ -558,9 +565,10 @@ int xml_setup_prepare(int module, char *document, int size) {
 
     const int out_length = c->out_length;  // newline runs were collapsed while appending
     if (out_length > size - 1 - declaration_length) return fail(module, c, code_buffer_full);
-    std::memset(document, 0, static_cast<size_t>(size));
     std::memcpy(document, declaration, declaration_length);
     std::memcpy(document + declaration_length, c->out, out_length);
+    const int written = declaration_length + out_length;
+    std::memset(document + written, 0, static_cast<size_t>(size - written));
     idx_free(c);
     std::free(c);
     return 0;

@@ -184,10 +184,11 @@ void expect_only(const run_result &r, const std::string &text) {
     EXPECT_EQ(r.err, "");
 }
 
-// The parse stage let the command line through. Until the run flow follows, the tool ends
-// with 0 and says nothing; once it does, its first words announce the connection.
+// The parse stage let the command line through: no refusal, and the run flow's first words
+// announce the connection (without a run flow the tool ends with 0 and says nothing).
 void expect_accepted(const run_result &r, const std::string &ip, int port) {
     EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.err, "");  // the tool writes to stdout only; sanitizer reports land here
     for (const char *refusal : {"Usage:", "Bad ", "Unknown arg", "maximal length", "requests an"})
         EXPECT_EQ(r.out.find(refusal), std::string::npos) << r.out;
     if (r.out.empty()) {

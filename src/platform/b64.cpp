@@ -25,7 +25,7 @@ namespace {
     std::abort();
 }
 
-const char b64_chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char b64_chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Character -> 6-bit value; 0xFF for everything outside the alphabet ("=" included).
 struct b64_index_table {

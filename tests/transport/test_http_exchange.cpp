@@ -14,7 +14,9 @@
 
 #include "core/xml_global.h"
 #include "core/xml_module.h"
+#include "core/xml_thread.h"
 #include "device_fixture.h"
+#include "records/xml_parse.h"
 #include "transport/qv_socket.h"
 #include "transport/xml_socket.h"
 
@@ -577,6 +579,48 @@ TEST(PostBuilder, RequestThatWouldNotFitItsBufferIsRefusedWith12) {
     EXPECT_EQ(std::string(request.get() + QVXML_BUFFER_SIZE, 64), std::string(64, '#'));
     EXPECT_EQ(cp_auth_and_xml2buffer(39, doc.data(), -1, &settings, request.get()), -1);
     EXPECT_EQ(xml_fault[39].code, 12);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PostBuilder, SetupRecordIsWrittenFilteredAndPosted) {
+    // A record as a GET of the bundled setup document leaves it.
+    std::string doc = bundled("setup.xml");
+    use_module(40);
+    {
+        xml_lock parse_lock(0);
+        ASSERT_EQ(xml_parse(40, doc.data(), static_cast<int>(doc.size()), 1), 0);
+    }
+    ASSERT_NE(p_kyvern_setup[40], nullptr);
+    qvxml_settings settings{};
+    std::strcpy(settings.set_user, "admin");
+    std::unique_ptr<char[]> request(new char[QVXML_BUFFER_SIZE]);
+    ASSERT_EQ(xml_struct2xml_file(40, p_kyvern_setup[40], p_kyvern_setup_entry_count[40], &settings,
+                                  request.get()),
+              0)
+        << xml_fault[40].code;
+    const std::string text = request.get();
+    EXPECT_EQ(text.rfind("POST /setup.xml HTTP/1.0\r\nAuthorization: Basic YWRtaW46\r\n"
+                         "Content-Type: text/xml\r\nContent-Length: ",
+                         0),
+              0u);
+    const std::string body = text.substr(text.find("\r\n\r\n") + 4);
+    EXPECT_NE(text.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(body.find("<ID>151</ID>"), std::string::npos);
+    EXPECT_EQ(body.find("<Agent>"), std::string::npos);  // filtered
+
+    device_process device({"--auth", "admin:"});
+    ASSERT_TRUE(device.started());
+    std::unique_ptr<char[]> reply(new char[QVXML_BUFFER_SIZE]);
+    int length = 0;
+    char address[16] = "127.0.0.1";
+    EXPECT_EQ(
+        send_xml_file(40, -1, address, "", device.port(), request.get(), reply.get(), &length), 0)
+        << xml_fault[40].code;
+    EXPECT_EQ(device.captured(1), text);
 }
 
 }  // namespace

@@ -761,12 +761,10 @@ int main(int argc, char **argv) {
                 std::to_string(opt.port == 0 ? 0 : opt.port + i) + ": " + std::strerror(errno));
         listeners.push_back({fd, bound});
     }
+    // The port file is complete before the first line appears, so whoever waits for the
+    // line can read the file.
     std::string port_list;
-    for (const listener &l : listeners) {
-        std::printf("listening on %s:%d\n", opt.bind.c_str(), l.port);
-        port_list += std::to_string(l.port) + "\n";
-    }
-    std::fflush(stdout);
+    for (const listener &l : listeners) port_list += std::to_string(l.port) + "\n";
     if (!opt.port_file.empty()) {
         const std::string tmp = opt.port_file + ".tmp";
         std::FILE *f = std::fopen(tmp.c_str(), "w");
@@ -774,6 +772,9 @@ int main(int argc, char **argv) {
             std::rename(tmp.c_str(), opt.port_file.c_str()) != 0)
             die("cannot write the port file '" + opt.port_file + "'");
     }
+    for (const listener &l : listeners)
+        std::printf("listening on %s:%d\n", opt.bind.c_str(), l.port);
+    std::fflush(stdout);
 
     std::vector<pollfd> fds;
     for (const listener &l : listeners) fds.push_back({l.fd, POLLIN, 0});

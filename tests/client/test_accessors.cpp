@@ -47,6 +47,19 @@ TEST_F(AccessorTest, BeforeAnyRequestTheDocumentIsNotFinished) {
     EXPECT_EQ(fault_code(id), 1);
 }
 
+TEST_F(AccessorTest, WhileTheRequestRunsTheDocumentIsNotFinished) {
+    fake_device slow([](const std::string &) { return fake_device::ok(kValuesDoc); }, 1500);
+    const int id = open_running(slow.port());
+    ASSERT_EQ(qvxml_get_values(id), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    char *text = nullptr;
+    int length = -1;
+    EXPECT_EQ(qvxml_get_values_xml(id, &text, &length), -1);
+    EXPECT_EQ(fault_code(id), 1);
+    ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
+    EXPECT_EQ(qvxml_get_values_xml(id, &text, &length), 0);
+}
+
 TEST_F(AccessorTest, DeliveryFormsAgreeOnAFetchedDocument) {
     const int id = fetched_values(kValuesDoc);
     char *text = nullptr;

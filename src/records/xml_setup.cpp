@@ -27,7 +27,7 @@ constexpr int code_null_pointer = 85;  // "Assert: Pointer is NULL"
 
 constexpr int out_size = 256000;  // output text, terminator included
 constexpr int path_size = 10000;  // element path, terminator included
-constexpr int item_slots = 1000;  // item table; the last slot only ever holds a spare block
+constexpr int item_slots = 1000;  // item table: at most 999 values, the last slot stays empty
 constexpr int idx_size = 100;     // Idx text, terminator included
 // Every open element adds at least one character and one separator to the path, so the path
 // bound also bounds the depth.
@@ -506,9 +506,9 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
                                        c->first_error == XML_ERR_TAG_NAME_MISMATCH &&
                                        c->first_error_depth == 1 && c->depth == 1;
         if (!root_end_mismatch) return code_not_valid;
-        if (c->pass == 2 && !c->refused) {
-            // The root is never suppressed (no blacklist path is a single name), so its start
-            // tag was written; the path is now the root's local name.
+        if (c->pass == 2 && !c->refused && c->suppress_depth == 0) {
+            // The root's start tag was written (no blacklist path is a single name; only a
+            // root named Idx is not); the path is now the root's local name.
             write_tag(c, true, c->path, c->path_length);
         }
     }
@@ -537,7 +537,6 @@ int xml_setup_prepare(int module, char *document, int size) {
         xml_except(module, code_memory);
         return -1;
     }
-    xmlCheckVersion(20624);
     c->copy_on = 1;
     c->out_of_memory = 0;
     c->items_exhausted = 0;
@@ -551,17 +550,19 @@ int xml_setup_prepare(int module, char *document, int size) {
 
     // The document ends at its terminator; the zero bytes after it are no part of it.
     const int length = static_cast<int>(strnlen(document, static_cast<size_t>(size)));
+    int code = 0;
     {
-        silent_errors quiet(c);
-        for (c->pass = 1; c->pass <= 2; ++c->pass) {
-            const int code = run_pass(c, document, length);
-            if (code != 0) return fail(module, c, code);
+        silent_errors quiet(c);  // also covers the version check, which may print
+        xmlCheckVersion(20624);
+        for (c->pass = 1; c->pass <= 2 && code == 0; ++c->pass) {
+            code = run_pass(c, document, length);
             if (c->pass == 1) {
                 c->item_count = c->item_index;
                 sort_items(c);
             }
         }
     }
+    if (code != 0) return fail(module, c, code);
 
     const int out_length = c->out_length;  // newline runs were collapsed while appending
     if (out_length > size - 1 - declaration_length) return fail(module, c, code_buffer_full);

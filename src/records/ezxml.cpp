@@ -57,8 +57,9 @@ struct doc_impl {
     std::unordered_map<std::string, entity> entities;
     // Ordered maps with transparent comparison: lookups from the C entry points allocate
     // nothing (and so cannot throw).
-    std::map<std::string, std::vector<attr_decl>, std::less<>> attr_decls;  // by element name
-    std::map<std::string, std::vector<const char *>, std::less<>> pis;      // null-terminated
+    // element name -> attribute name -> declaration (the first declaration binds)
+    std::map<std::string, std::map<std::string, attr_decl, std::less<>>, std::less<>> attr_decls;
+    std::map<std::string, std::vector<const char *>, std::less<>> pis;  // null-terminated
     long expansions_left = EZXML_MAX_EXPANSIONS;
     size_t expansion_bytes_left = EZXML_MAX_TEXT;
     long cycle_work_left = kCycleCheckWork;
@@ -66,9 +67,8 @@ struct doc_impl {
     const attr_decl *find_decl(std::string_view element, std::string_view name) const {
         auto it = attr_decls.find(element);
         if (it == attr_decls.end()) return nullptr;
-        for (const attr_decl &d : it->second)
-            if (d.name == name) return &d;  // first declaration binds
-        return nullptr;
+        auto d = it->second.find(name);
+        return d == it->second.end() ? nullptr : &d->second;
     }
 };
 
@@ -735,7 +735,7 @@ bool reader::attlist_decl(size_t *pq) {
             if (kw == "#FIXED") {
                 q = skip_blanks(q);
             } else if (kw == "#REQUIRED" || kw == "#IMPLIED") {
-                impl_->attr_decls[element].push_back(std::move(d));
+                impl_->attr_decls[element].try_emplace(std::string(d.name), std::move(d));
                 continue;
             } else {
                 fail(k_at, "malformed <!ATTLIST");
@@ -761,7 +761,7 @@ bool reader::attlist_decl(size_t *pq) {
         decode(s_ + v, ve - v, d.value, true, 0);
         if (!d.cdata) collapse_spaces(d.value);
         d.has_default = true;
-        impl_->attr_decls[element].push_back(std::move(d));
+        impl_->attr_decls[element].try_emplace(std::string(d.name), std::move(d));
         q = ve + 1;
     }
     *pq = q + 1;

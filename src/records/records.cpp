@@ -78,12 +78,7 @@ static_assert(fields_match_sets(xml_setup_fields, xml_setup_sets));
 // ---- Path lookup: open addressing over an FNV-1a hash, built at compile time ----------------
 
 constexpr uint32_t fnv1a(const char *text, size_t len) {
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < len; ++i) {
-        h ^= static_cast<unsigned char>(text[i]);
-        h *= 16777619u;
-    }
-    return h;
+    return xml_path_hash(XML_PATH_HASH_SEED, text, len);
 }
 
 template <size_t Slots>
@@ -120,8 +115,9 @@ static_assert(values_hash.unique && setup_hash.unique, "a path stands in two row
 static_assert(values_hash.max_probe <= 4 && setup_hash.max_probe <= 4, "poor path hash spread");
 
 template <size_t Slots>
-int lookup(const path_hash<Slots> &t, const xml_field_desc *fields, const char *path, size_t len) {
-    size_t i = fnv1a(path, len) & (Slots - 1);
+int lookup(const path_hash<Slots> &t, const xml_field_desc *fields, uint32_t hash, const char *path,
+           size_t len) {
+    size_t i = hash & (Slots - 1);
     for (;;) {
         const int row = t.slot[i];
         if (row < 0) return -1;
@@ -166,9 +162,14 @@ const xml_record_layout xml_setup_layout = {1,
                                             sizeof(kyvern_setup),
                                             sizeof(kyvern_setup_entry_count)};
 
+int xml_path_event_hashed(const xml_record_layout &layout, uint32_t hash, const char *path,
+                          size_t len) {
+    if (layout.type == 0) return lookup(values_hash, xml_values_fields, hash, path, len);
+    return lookup(setup_hash, xml_setup_fields, hash, path, len);
+}
+
 int xml_path_event(const xml_record_layout &layout, const char *path, size_t len) {
-    if (layout.type == 0) return lookup(values_hash, xml_values_fields, path, len);
-    return lookup(setup_hash, xml_setup_fields, path, len);
+    return xml_path_event_hashed(layout, fnv1a(path, len), path, len);
 }
 
 void xml_records_free(int id) {

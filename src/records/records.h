@@ -151,6 +151,20 @@ extern const xml_record_layout xml_setup_layout;
 // at compile time); linear in `len`.
 int xml_path_event(const xml_record_layout &layout, const char *path, size_t len);
 
+// The hash behind the lookup (FNV-1a), usable incrementally: a parser that extends its path
+// by "_" and a name continues the hash of the path instead of hashing it anew.
+inline constexpr uint32_t XML_PATH_HASH_SEED = 2166136261u;
+constexpr uint32_t xml_path_hash(uint32_t hash, const char *text, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        hash ^= static_cast<unsigned char>(text[i]);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+// xml_path_event for a path whose hash (from XML_PATH_HASH_SEED) is `hash`.
+int xml_path_event_hashed(const xml_record_layout &layout, uint32_t hash, const char *path,
+                          size_t len);
+
 // Slot `index` of field `f` in `record` (a kyvern_values or kyvern_setup of f's layout).
 // REQUIRES: 0 <= index < f.capacity.
 inline char *xml_field_slot(void *record, const xml_field_desc &f, int index) {

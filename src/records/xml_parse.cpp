@@ -5,6 +5,7 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xmlversion.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +25,22 @@ constexpr int code_xml_not_valid = 45;
 // (and then dropped by the width rule, no field being wider than 152 bytes).
 constexpr int piece_max = 152;
 
+// Levels of `path` that fit in its buffer: each level but the first adds at least two bytes.
+constexpr size_t max_levels = XML_PATH_SIZE / 2;
+
+// The path as it was before one element was appended to it.
+struct path_level {
+    uint32_t hash;  // xml_path_hash of the path
+    int32_t event;  // its event, -1 for none
+    uint32_t len;   // its length
+};
+
 // Parse state of one xml_parse call; all of it lives here (no globals), so parses on
 // different threads cannot disturb each other. `path` holds the open elements' names joined
-// by "_"; an element whose name would not fit in it is not appended: it and everything
-// inside it count as "overflow" levels, whose text is ignored and whose end tags leave
-// `path` alone, so nesting stays consistent.
+// by "_", with its hash and event kept up to date incrementally (a start tag hashes only
+// the new name; an end tag restores the saved level). An element whose name would not fit
+// in `path` is not appended: it and everything inside it count as "overflow" levels, whose
+// text is ignored and whose end tags leave `path` alone, so nesting stays consistent.
 struct xml_parse_ctx {
     int id;
     int type;
@@ -38,13 +50,16 @@ struct xml_parse_ctx {
     char entry_path[XML_PATH_SIZE];  // `path` when the last Entry started
 
     size_t path_len;
+    uint32_t path_hash;
+    int event;  // event of `path`, -1 when no row holds it
     size_t entry_path_len;
-    int overflow_depth;  // open elements not appended to `path`
-    int event;           // event of `path`, -1 when no row holds it
     int entry_set;       // set whose Entry path equals `entry_path`, -1 for none
+    int overflow_depth;  // open elements not appended to `path`
+    size_t depth;        // open elements appended to `path`
     const xml_record_layout *layout;
     void *record;
     void *counts;
+    path_level levels[max_levels];
 };
 
 bool is_entry(const char *name, size_t len) {
@@ -76,7 +91,10 @@ void save2struct(const xml_parse_ctx *ctx, int event, int offset, int index, con
     if (offset < 0 || offset > limit) return;
     const int n = len < piece_max ? len : piece_max;
     char *field = xml_field_slot(ctx->record, f, index) + offset;
-    const auto current = static_cast<int>(strnlen(field, static_cast<size_t>(f.width - offset)));
+    // Most pieces go to an empty field: skip the length scan for them.
+    const int current =
+        field[0] == '\0' ? 0
+                         : static_cast<int>(strnlen(field, static_cast<size_t>(f.width - offset)));
     if (current + n > limit - offset) return;
     std::memcpy(field + current, text, static_cast<size_t>(n));
     field[current + n] = '\0';
@@ -97,16 +115,26 @@ void start_element(void *user, const xmlChar *name_x, const xmlChar ** /*attribu
     const char *name = reinterpret_cast<const char *>(name_x);
     const size_t n = std::strlen(name);
     const size_t separator = ctx->path_len > 0 ? 1 : 0;
-    if (ctx->overflow_depth > 0 || ctx->path_len + separator + n >= XML_PATH_SIZE) {
+    if (ctx->overflow_depth > 0 || ctx->path_len + separator + n >= XML_PATH_SIZE ||
+        ctx->depth == max_levels) {
         ++ctx->overflow_depth;
-        ctx->event = -1;
         return;
     }
-    if (separator) ctx->path[ctx->path_len++] = '_';
-    std::memcpy(ctx->path + ctx->path_len, name, n);
-    ctx->path_len += n;
-    ctx->path[ctx->path_len] = '\0';
-    ctx->event = xml_path_event(*ctx->layout, ctx->path, ctx->path_len);
+    ctx->levels[ctx->depth++] = {ctx->path_hash, ctx->event, static_cast<uint32_t>(ctx->path_len)};
+    uint32_t hash = ctx->path_hash;
+    char *out = ctx->path + ctx->path_len;
+    if (separator) {
+        *out++ = '_';
+        hash = xml_path_hash(hash, "_", 1);
+    }
+    for (size_t i = 0; i < n; ++i) {  // copy and hash in one pass
+        out[i] = name[i];
+        hash = xml_path_hash(hash, name + i, 1);
+    }
+    out[n] = '\0';
+    ctx->path_len += separator + n;
+    ctx->path_hash = hash;
+    ctx->event = xml_path_event_hashed(*ctx->layout, hash, ctx->path, ctx->path_len);
 
     if (is_entry(name, n)) {
         if (ctx->path_len != ctx->entry_path_len ||
@@ -122,13 +150,12 @@ void start_element(void *user, const xmlChar *name_x, const xmlChar ** /*attribu
 void end_element(void *user, const xmlChar *name_x) {
     auto *ctx = static_cast<xml_parse_ctx *>(user);
     if (ctx->overflow_depth > 0) {
-        if (--ctx->overflow_depth == 0)
-            ctx->event = xml_path_event(*ctx->layout, ctx->path, ctx->path_len);
+        --ctx->overflow_depth;
         return;
     }
+    if (ctx->depth == 0) return;  // nothing open: nothing to remove
     const char *name = reinterpret_cast<const char *>(name_x);
-    const size_t n = std::strlen(name);
-    if (is_entry(name, n) && ctx->entry_set >= 0) {
+    if (ctx->entry_set >= 0 && name[0] == 'E' && std::strcmp(name, "Entry") == 0) {
         const xml_set_desc &set = ctx->layout->sets[ctx->entry_set];
         int32_t *count = xml_set_count(ctx->counts, set);
         // Entries beyond the capacity are not counted; their slot index stays at the
@@ -136,15 +163,18 @@ void end_element(void *user, const xmlChar *name_x) {
         if (*count < set.capacity) ++*count;
         ctx->entry_index = *count;
     }
-    const size_t cut = n + 1 < ctx->path_len ? n + 1 : ctx->path_len;
-    ctx->path_len -= cut;
+    // Removing the element restores the path it was appended to: never more than the path
+    // holds, whatever the end tag's name.
+    const path_level &level = ctx->levels[--ctx->depth];
+    ctx->path_len = level.len;
     ctx->path[ctx->path_len] = '\0';
-    ctx->event = ctx->path_len > 0 ? xml_path_event(*ctx->layout, ctx->path, ctx->path_len) : -1;
+    ctx->path_hash = level.hash;
+    ctx->event = level.event;
 }
 
 void chars_found(void *user, const xmlChar *text, int len) {
     auto *ctx = static_cast<xml_parse_ctx *>(user);
-    if (ctx->event < 0) return;
+    if (ctx->event < 0 || ctx->overflow_depth > 0) return;
     const char *piece = reinterpret_cast<const char *>(text);
     if (ctx->type == 0)
         xml_values_save2struct(ctx, ctx->event, 0, ctx->entry_index, piece, len);
@@ -196,15 +226,17 @@ private:
     void *structured_ctx_;
 };
 
-// Index of the first `pattern_len` bytes of `pattern` in data[from, to) (the match must lie
-// whole inside), or -1.
+// Index of the first occurrence of `pattern` (`pattern_len` bytes, holding a ':') lying
+// whole inside data[from, to), or -1. Anchored on the ':', which is rare in device documents,
+// so the scan runs at memchr speed.
 long find(const char *data, long from, long to, const char *pattern, long pattern_len) {
-    for (long i = from; i + pattern_len <= to; ++i) {
-        const void *hit = std::memchr(data + i, pattern[0], static_cast<size_t>(to - i));
-        if (hit == nullptr) return -1;
-        i = static_cast<const char *>(hit) - data;
-        if (i + pattern_len > to) return -1;
-        if (std::memcmp(data + i, pattern, static_cast<size_t>(pattern_len)) == 0) return i;
+    const long anchor = std::strchr(pattern, ':') - pattern;
+    for (long start = from; start + pattern_len <= to; ++start) {
+        const void *colon = std::memchr(data + start + anchor, ':',
+                                        static_cast<size_t>(to - pattern_len - start + 1));
+        if (colon == nullptr) return -1;
+        start = static_cast<const char *>(colon) - data - anchor;
+        if (std::memcmp(data + start, pattern, static_cast<size_t>(pattern_len)) == 0) return start;
     }
     return -1;
 }
@@ -221,8 +253,10 @@ void rewrite_root(char *data, long len, const char *prefix) {
     const long start_len = 9;
     const long end_len = 11;
     if (len < 10) return;
-    // Start positions 0 .. len - 10.
-    const long p = find(data, 0, len - 10 + start_len, start_tag, start_len);
+    // The first pattern at start positions 0 .. len - 10 counts only when it starts in the
+    // first half (len - p > p): searching that half alone gives the same answer.
+    const long last_start = std::min(len - 10, (len - 1) / 2);
+    const long p = find(data, 0, last_start + start_len, start_tag, start_len);
     if (p < 0 || len - p <= p) return;
     const char *gt = static_cast<const char *>(
         std::memchr(data + p + 1, '>', static_cast<size_t>(len - p - (p + 1))));
@@ -266,7 +300,7 @@ int xml_parse(int id, char *data, int len, int type) {
         return -1;
     }
 
-    // About 20 KB of parse state: kept off the worker's stack.
+    // About 80 KB of parse state: kept off the worker's stack.
     struct ctx_deleter {
         void operator()(xml_parse_ctx *c) const { std::free(c); }
     };
@@ -283,10 +317,12 @@ int xml_parse(int id, char *data, int len, int type) {
     ctx->path[0] = '\0';
     ctx->entry_path[0] = '\0';
     ctx->path_len = 0;
-    ctx->entry_path_len = 0;
-    ctx->overflow_depth = 0;
+    ctx->path_hash = XML_PATH_HASH_SEED;
     ctx->event = -1;
+    ctx->entry_path_len = 0;
     ctx->entry_set = -1;
+    ctx->overflow_depth = 0;
+    ctx->depth = 0;
 
     const char *prefix;
     if (type == 0) {

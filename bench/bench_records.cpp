@@ -1,0 +1,166 @@
+// Parser and writer speed, each next to its physical reference in the same run:
+// xml_parse of a full-capacity setup document vs a bare libxml2 SAX pass with empty
+// handlers over the same bytes; struct2xml vs a memcpy of the same size.
+#include <benchmark/benchmark.h>
+#include <libxml/parser.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/xml_module.h"
+#include "core/xml_thread.h"
+#include "records/records.h"
+#include "records/xml_parse.h"
+
+namespace {
+
+constexpr int kId = 5;
+
+struct setup_pair {
+    kyvern_setup record;
+    kyvern_setup_entry_count count;
+};
+
+// Every set at its capacity, every field at its longest parsable text (width - 2).
+const setup_pair &full_record() {
+    static const std::unique_ptr<setup_pair> p = [] {
+        auto s = std::make_unique<setup_pair>();
+        std::memset(s.get(), 0, sizeof *s);
+        for (const auto &set : xml_setup_sets) *xml_set_count(&s->count, set) = set.capacity;
+        int n = 0;
+        for (const auto &f : xml_setup_fields)
+            for (int k = 0; k < f.capacity; ++k, ++n) {
+                char *slot = xml_field_slot(&s->record, f, k);
+                for (int i = 0; i < f.width - 2; ++i)
+                    slot[i] = static_cast<char>('a' + (n + i) % 26);
+            }
+        return s;
+    }();
+    return *p;
+}
+
+const std::string &full_document() {
+    static const std::string doc = [] {
+        std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
+        if (struct2xml(&full_record().record, &full_record().count, buf.data(), buf.size()) != 0)
+            return std::string();
+        return std::string(buf.data());
+    }();
+    return doc;
+}
+
+void BM_xml_parse_full_setup(benchmark::State &state) {
+    const std::string &doc = full_document();
+    std::vector<char> work(doc.begin(), doc.end());
+    xml_mutex_lock(0);
+    for (auto _ : state) {
+        const int r = xml_parse(kId, work.data(), static_cast<int>(work.size()), 1);
+        benchmark::DoNotOptimize(r);
+    }
+    if (p_kyvern_setup_entry_count[kId]->User != 2 ||
+        std::memcmp(p_kyvern_setup[kId], &full_record().record, sizeof(kyvern_setup)) != 0)
+        state.SkipWithError("parsed record differs from the written one");
+    xml_mutex_unlock(0);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * doc.size());
+    state.counters["doc_bytes"] = static_cast<double>(doc.size());
+}
+
+void on_start(void *, const xmlChar *, const xmlChar **) {}
+void on_end(void *, const xmlChar *) {}
+void on_chars(void *, const xmlChar *, int) {}
+
+void BM_libxml2_sax_empty_handlers(benchmark::State &state) {
+    const std::string &doc = full_document();
+    xmlSAXHandler h;
+    std::memset(&h, 0, sizeof h);
+    h.startElement = on_start;
+    h.endElement = on_end;
+    h.characters = on_chars;
+    for (auto _ : state) {
+        const int r = xmlSAXUserParseMemory(&h, nullptr, doc.data(), static_cast<int>(doc.size()));
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * doc.size());
+}
+
+double thread_cpu_us() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+// The two passes above, alternated within each iteration so that both see the same machine
+// load; reports the thread CPU time of each (minimum and total) and their ratios.
+void BM_parse_vs_bare_sax_paired(benchmark::State &state) {
+    const std::string &doc = full_document();
+    std::vector<char> work(doc.begin(), doc.end());
+    xmlSAXHandler h;
+    std::memset(&h, 0, sizeof h);
+    h.startElement = on_start;
+    h.endElement = on_end;
+    h.characters = on_chars;
+    double parse_min = 1e18, sax_min = 1e18, parse_sum = 0, sax_sum = 0;
+    xml_mutex_lock(0);
+    for (auto _ : state) {
+        const double t0 = thread_cpu_us();
+        benchmark::DoNotOptimize(xml_parse(kId, work.data(), static_cast<int>(work.size()), 1));
+        const double t1 = thread_cpu_us();
+        benchmark::DoNotOptimize(
+            xmlSAXUserParseMemory(&h, nullptr, doc.data(), static_cast<int>(doc.size())));
+        const double t2 = thread_cpu_us();
+        parse_min = std::min(parse_min, t1 - t0);
+        sax_min = std::min(sax_min, t2 - t1);
+        parse_sum += t1 - t0;
+        sax_sum += t2 - t1;
+    }
+    xml_mutex_unlock(0);
+    state.counters["parse_us_min"] = parse_min;
+    state.counters["sax_us_min"] = sax_min;
+    state.counters["ratio_min"] = parse_min / sax_min;
+    state.counters["ratio_total"] = parse_sum / sax_sum;
+}
+
+void BM_struct2xml_full_setup(benchmark::State &state) {
+    std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
+    const size_t size = full_document().size();
+    for (auto _ : state) {
+        buf[0] = '\0';
+        const int r =
+            struct2xml(&full_record().record, &full_record().count, buf.data(), buf.size());
+        benchmark::DoNotOptimize(r);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
+}
+
+void BM_memcpy_same_size(benchmark::State &state) {
+    const std::string &doc = full_document();
+    std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
+    for (auto _ : state) {
+        std::memcpy(buf.data(), doc.data(), doc.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * doc.size());
+}
+
+}  // namespace
+
+BENCHMARK(BM_xml_parse_full_setup)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_libxml2_sax_empty_handlers)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_parse_vs_bare_sax_paired)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_struct2xml_full_setup)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_memcpy_same_size)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char **argv) {
+    xmlInitParser();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    xml_records_free(kId);
+    return 0;
+}

@@ -37,7 +37,9 @@ bool qv_fd_isset(const qv_fd_set *set, int fd) {
     return false;
 }
 
-int qv_socket_init() { return 0; }
+int qv_socket_init() {
+    return 0;
+}
 
 int qv_socket_uninit() {
     return 0;

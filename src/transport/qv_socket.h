@@ -23,12 +23,13 @@ void qv_fd_zero(qv_fd_set *set);
 int qv_fd_add(qv_fd_set *set, int fd);
 bool qv_fd_isset(const qv_fd_set *set, int fd);
 
-// Always 1 on POSIX (every supported system is of the newer kind); set by qv_socket_init.
-// Exported state; nothing in the library reads it.
+// Always 1 on POSIX (every supported system is of the newer kind), set statically so that
+// workers calling qv_socket_init concurrently write nothing shared. Exported state; nothing
+// in the library reads it.
 extern int qv_winxp_or_later;
 
-// Starts the socket service. On POSIX there is none to start: sets qv_winxp_or_later and
-// returns 0. Harmless to call again; any thread.
+// Starts the socket service. On POSIX there is none to start: returns 0. Harmless to call
+// again; any thread.
 int qv_socket_init();
 // The platform's clean-up: 0 on POSIX. Nothing calls it.
 int qv_socket_uninit();

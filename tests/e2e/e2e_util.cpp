@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -238,9 +238,36 @@ std::vector<std::string> files_in(const std::string &dir, const std::string &pre
 }
 
 std::string without_progress(const std::string &out) {
-    static const std::regex progress(
-        R"((connecting|GET values\.xml|GET setup\.xml|SET output -?\d+=-?\d+|SEND \S+?\.(?:xml|txt))\.+)");
-    return std::regex_replace(out, progress, "$1");
+    std::string text = out;
+    // Each progress line: its fixed words, then (for SET and SEND) one argument; the dots
+    // follow directly.
+    struct marker {
+        const char *words;
+        bool argument;
+    };
+    const marker markers[] = {{" connecting", false},
+                              {"GET values.xml", false},
+                              {"GET setup.xml", false},
+                              {"SET output ", true},
+                              {"SEND ", true}};
+    for (const marker &m : markers) {
+        for (size_t at = text.find(m.words); at != std::string::npos;
+             at = text.find(m.words, at + 1)) {
+            const size_t start = at + std::strlen(m.words);
+            if (m.argument) {
+                // The dots end the argument's token: "SET output 151=1." "SEND up.xml.."
+                const size_t end = std::min(text.find_first_of(" \n", start), text.size());
+                size_t dots = end;
+                while (dots > start && text[dots - 1] == '.') --dots;
+                text.erase(dots, end - dots);
+            } else {
+                size_t end = start;
+                while (end < text.size() && text[end] == '.') ++end;
+                text.erase(start, end - start);
+            }
+        }
+    }
+    return text;
 }
 
 }  // namespace e2e

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian packages), builds and runs the whole suite three times:
-# a normal build with -Wall -Wextra -Werror, an ASan+UBSan build and a TSan build.
-# Usage: scripts/test.sh            (all three)
-#        QV_SUITES="normal" scripts/test.sh   (a subset, for development)
+# a normal build with -Wall -Wextra -Werror, an ASan+UBSan build and a TSan build; then
+# runs every fuzz target for a short while (scripts/fuzz.sh, clang with libFuzzer).
+# Usage: scripts/test.sh            (all three and the fuzz run)
+#        QV_SUITES="normal" scripts/test.sh   (a subset, for development; "fuzz" names the
+#                                              fuzz run, QV_FUZZ_SECONDS its time per target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libbenchmark-dev clang curl
-          coreutils iproute2 procps)
+packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libbenchmark-dev clang
+          libclang-rt-14-dev curl coreutils iproute2 procps)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,7 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-suites=${QV_SUITES:-"normal asan tsan"}
+suites=${QV_SUITES:-"normal asan tsan fuzz"}
 failed=()
 
 # ThreadSanitizer maps its shadow memory at fixed addresses. On kernels whose mmap ASLR
@@ -69,6 +71,11 @@ for s in $suites; do
         normal) run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
         asan) run_suite asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address ;;
         tsan) run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread ;;
+        # Every fuzz target on its seed corpus, 30 s each (7 targets: about 4 minutes).
+        fuzz)
+            echo "==== suite: fuzz ===="
+            scripts/fuzz.sh "${QV_FUZZ_SECONDS:-30}" || failed+=(fuzz)
+            ;;
         *) echo "unknown suite $s" >&2; exit 2 ;;
     esac
 done

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, ASan+UBSan; build/fuzz) and runs each of them on its
+# seed corpus for a while. Fails when a target crashes, breaks one of its checks or does not
+# build. Needs clang and libclang-rt-14-dev (scripts/test.sh installs them).
+#
+# Usage: scripts/fuzz.sh [SECONDS]          seconds per target (default 30)
+#        QV_FUZZ_TARGETS="fuzz_b64 fuzz_ezxml" scripts/fuzz.sh 600   (a subset)
+#        QV_FUZZ_ARGS="-jobs=2 -workers=2" scripts/fuzz.sh 3600    (extra libFuzzer flags)
+#
+# Each target runs on build/fuzz/corpus/<target>/: the committed seeds (fuzz/corpus/<target>/)
+# are copied there and what the runs find is kept there, so the repository's corpus does
+# not grow. A crashing input is written to build/fuzz/artifacts/<target>-crash-*; replay it
+# with build/fuzz/fuzz/<target> <file>. Inputs in fuzz/regressions/<target>/ (crashes found
+# and fixed) are replayed before each run. Logs: build/fuzz/logs/<target>.log.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+build=build/fuzz
+all_targets="fuzz_xml_values fuzz_xml_setup fuzz_setup_prepare fuzz_ezxml fuzz_http_read fuzz_b64
+             fuzz_cmdline"
+targets=${QV_FUZZ_TARGETS:-$all_targets}
+extra=()
+read -r -a extra <<<"${QV_FUZZ_ARGS:-}"
+
+cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DQV_WERROR=OFF >/dev/null
+# shellcheck disable=SC2086
+cmake --build "$build" -j "$(nproc)" --target $targets
+
+mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
+failed=()
+for t in $targets; do
+    case $t in
+        fuzz_xml_values | fuzz_xml_setup | fuzz_setup_prepare | fuzz_ezxml) dict=xml ;;
+        fuzz_http_read) dict=http ;;
+        fuzz_cmdline) dict=cmdline ;;
+        *) dict= ;;
+    esac
+    corpus="$build/corpus/$t"
+    mkdir -p "$corpus"
+    cp -n fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
+    args=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1
+          -artifact_prefix="$build/artifacts/$t-")
+    [ -n "$dict" ] && args+=(-dict="fuzz/dict/$dict.dict")
+    echo "==== fuzz: $t (${seconds} s) ===="
+    log="$build/logs/$t.log"
+    # Inputs that once crashed the target are replayed first.
+    if compgen -G "fuzz/regressions/$t/*" >/dev/null; then
+        if ! "$build/fuzz/$t" fuzz/regressions/"$t"/* >"$build/logs/$t.regressions.log" 2>&1; then
+            failed+=("$t")
+            echo "$t FAILED on a stored regression input: see $build/logs/$t.regressions.log"
+            continue
+        fi
+    fi
+    if "$build/fuzz/$t" "${args[@]}" "${extra[@]}" "$corpus" >"$log" 2>&1; then
+        grep -a -E "^#[0-9]+[[:space:]]+DONE" "$log" | tail -1 || tail -3 "$log"
+        grep -a -E "^stat::number_of_executed_units" "$log" || true
+    else
+        failed+=("$t")
+        grep -a -E "ERROR|invariant|SUMMARY|runtime error|Test unit written" "$log" | head -8 || true
+        echo "$t FAILED: see $log"
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED fuzz targets: ${failed[*]}"
+    exit 1
+fi
+echo "all fuzz targets ran without a crash: $targets"

@@ -325,7 +325,10 @@ int xml_socket_read(int id, char *buffer, int *length) {
             }
             if (header_done) {
                 const int code = status_code(std::atoi(status_text));
-                if (code != 0) return fail(code);
+                if (code != 0) {
+                    errno = 0;  // a refusal of the device, not a system error
+                    return fail(code);
+                }
             }
         }
         received += n;

@@ -135,6 +135,7 @@ TEST(ResponseReader, RefusedCredentialsGiveCode48AndNoBody) {
     EXPECT_EQ(r.code, 48);
     EXPECT_EQ(r.length, 0);
     EXPECT_STREQ(xml_fault[13].message, "HTTP: Unauthorized");
+    EXPECT_EQ(xml_fault[13].errno_value, 0);  // no stale errno of an earlier system call
 }
 
 TEST(ResponseReader, CapacityCountsTheTerminatingNul) {

@@ -1,5 +1,7 @@
 #include "records_test_util.h"
 
+#include <libxml/parser.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -11,6 +13,9 @@
 #include "records/xml_parse.h"
 
 void ParseTest::SetUp() {
+    // As the library's init does before any thread uses libxml2 (its lazy global set-up is
+    // not thread-safe).
+    xmlInitParser();
     xml_mutex_lock(0);
     std::memset(&xml_module[kTestId].settings, 0, sizeof xml_module[kTestId].settings);
     xml_module[kTestId].user_ptr = nullptr;

@@ -3,8 +3,13 @@
 // (sockfd[id], run flag set), the response is written into the other end, which is then
 // closed, so the reader sees the device close the connection after its response.
 //
-// Input: byte 0 chooses the capacity of the response buffer (kCapacities), the rest is the
-// response. The buffer is allocated to the capacity, so writing past it is an ASan report.
+// Input: byte 0 chooses the capacity of the response buffer (kCapacities), byte 1 how the
+// response is cut into the pieces the reader receives, the rest is the response. Pieces:
+// 0 a byte stream (the reader takes what has arrived, up to its 1024-byte chunk); 1..127
+// packets of 8 x that many bytes; 128..255 packets of 1..1024 bytes drawn from a generator
+// seeded with the byte. Packets (a SOCK_SEQPACKET pair) reach the reader one per receive
+// call, so every chunking is reproducible. A writer thread feeds the pair while the reader
+// runs. The buffer is allocated to the capacity, so writing past it is an ASan report.
 //
 // The result is compared with a model of the reader written here from the reader's
 // contract: the header ends at the first CR LF CR LF that the filter table finds from
@@ -15,12 +20,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/xml_global.h"
@@ -31,7 +39,7 @@
 namespace {
 
 constexpr int kId = 11;
-constexpr size_t kMaxResponse = 150000;  // fits the socket pair's buffer: one write suffices
+constexpr size_t kMaxResponse = 300000;  // above the largest buffer: the 12 refusal is reached
 const int kCapacities[] = {QVXML_BUFFER_SIZE, 1, 2, 40, 1024, 1100, 2048, 5000};
 
 struct expectation {
@@ -74,25 +82,59 @@ expectation model(const std::string &response, int capacity) {
     return {0, 0, body};
 }
 
+// Sizes of the pieces the response is sent in (see the input layout); empty: one stream.
+std::vector<size_t> piece_sizes(uint8_t mode, size_t total) {
+    std::vector<size_t> sizes;
+    if (mode == 0) return sizes;
+    uint32_t state = 0x9E3779B9u ^ mode;
+    for (size_t sent = 0; sent < total;) {
+        size_t piece;
+        if (mode < 128) {
+            piece = 8u * mode;
+        } else {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            piece = 1 + state % 1024;
+        }
+        piece = std::min(piece, total - sent);
+        sizes.push_back(piece);
+        sent += piece;
+    }
+    return sizes;
+}
+
+// Writes the pieces (or the whole response) into `fd`, then closes it.
+void feed(int fd, const std::string &response, const std::vector<size_t> &sizes) {
+    size_t at = 0;
+    if (sizes.empty()) {
+        while (at < response.size()) {
+            const ssize_t n = send(fd, response.data() + at, response.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) break;  // the reader gave up: it reports that itself
+            at += static_cast<size_t>(n);
+        }
+    } else {
+        for (size_t piece : sizes) {
+            if (send(fd, response.data() + at, piece, MSG_NOSIGNAL) != static_cast<ssize_t>(piece))
+                break;
+            at += piece;
+        }
+    }
+    close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1 || size - 1 > kMaxResponse) return 0;
+    if (size < 2 || size - 2 > kMaxResponse) return 0;
     const int capacity = kCapacities[data[0] % (sizeof kCapacities / sizeof kCapacities[0])];
-    const std::string response(reinterpret_cast<const char *>(data) + 1, size - 1);
+    const std::vector<size_t> sizes = piece_sizes(data[1], size - 2);
+    const std::string response(reinterpret_cast<const char *>(data) + 2, size - 2);
 
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) fuzz_fail("socketpair", strerror(errno));
-    const int buffer_size = 2 * static_cast<int>(kMaxResponse);
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
-    setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
-    size_t written = 0;
-    while (written < response.size()) {
-        const ssize_t n = write(pair[1], response.data() + written, response.size() - written);
-        if (n <= 0) fuzz_fail("response did not fit the socket pair", strerror(errno));
-        written += static_cast<size_t>(n);
-    }
-    close(pair[1]);
+    if (socketpair(AF_UNIX, sizes.empty() ? SOCK_STREAM : SOCK_SEQPACKET, 0, pair) != 0)
+        fuzz_fail("socketpair", strerror(errno));
+    std::thread writer(feed, pair[1], std::cref(response), std::cref(sizes));
 
     sockfd[kId] = pair[0];
     xml_module[kId].state = 1;
@@ -100,7 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> buffer(static_cast<size_t>(capacity), 'x');
     int length = capacity;
     const int rc = xml_socket_read(kId, buffer.data(), &length);
-    xml_socket_close(kId);
+    xml_socket_close(kId);  // a writer still sending after a refusal gets an error and stops
+    writer.join();
     if (sockfd[kId] != -1) fuzz_fail("socket left open by xml_socket_close", "");
 
     const expectation want = model(response, capacity);

@@ -4,7 +4,8 @@
 //
 // Checked: the result is 0 or -1; on failure the buffer is unchanged byte for byte and a
 // known code is recorded; on success the buffer holds a terminator, the text starts with
-// the XML declaration line and is at most 255999 characters long.
+// the XML declaration line, is at most 255999 characters long and is well-formed XML (what
+// libxml2 reads without error).
 #include <libxml/parser.h>
 
 #include <cstddef>
@@ -56,5 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (length < sizeof kDeclaration - 1 ||
         std::memcmp(buffer.data(), kDeclaration, sizeof kDeclaration - 1) != 0)
         fuzz_fail("output without the declaration line", "");
+    // The device parses what is posted: the output must be well-formed.
+    xmlDocPtr parsed = xmlReadMemory(buffer.data(), static_cast<int>(length), "setup.xml", nullptr,
+                                     XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
+    if (parsed == nullptr) fuzz_fail("output is not well-formed XML", buffer.data());
+    xmlFreeDoc(parsed);
     return 0;
 }

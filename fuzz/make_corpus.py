@@ -70,9 +70,10 @@ write("fuzz_ezxml", [power, small_values,
                      b"<r pad='  x   y  '>&full;|&co;<v/><v state='on'/></r>",
                      b"<!DOCTYPE a [<!ENTITY x 'a&x;b'>]><a>&x;</a>",
                      "<m n='\u00e9'>\u20ac</m>\n".encode("utf-16")])
-# The response reader: byte 0 picks the buffer capacity (0 256000, 4 1024, 3 40).
+# The response reader: byte 0 picks the buffer capacity (0 256000, 4 1024, 3 40), byte 1 the
+# pieces it arrives in (0 a stream, 1..127 8 x N bytes, 128..255 random sizes).
 body = small_values
-write("fuzz_http_read", [
+responses = [
     b"\x00HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + body,
     b"\x00HTTP/1.0 200 OK\r\n\r\n" + values[:2000].replace(b"\n", b"\r\n"),
     b"\x00HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n\r\n",
@@ -85,7 +86,10 @@ write("fuzz_http_read", [
     b"\x03HTTP/1.0 200 OK\r\n\r\n" + b"b" * 39,
     b"\x00" + body,
     b"\x00\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n",
-])
+]
+seeds = [r[:1] + b"\x00" + r[1:] for r in responses]
+seeds += [r[:1] + mode + r[1:] for r in responses[:2] + responses[3:4] for mode in (b"\x01", b"\x02", b"\xc8")]
+write("fuzz_http_read", seeds)
 # Base64: byte 0 picks decoding flags and line length, the rest is the data.
 write("fuzz_b64", [b"\x00abc", b"\x05hello, world", b"\x0e" + bytes(range(256)),
                    b"\x03YWJj\r\nZA==", b"\x01YW Jj", b"\x02admin:secret"])

@@ -101,12 +101,10 @@ void queue_post(const char *document, int length) {
 // ---- ending the process ------------------------------------------------------------------
 
 void end_process(int code) {
-    {
-        // Lets a callback that is printing or writing a file finish first; the lock is
-        // kept until the end so nothing is printed after the flush.
-        console.lock();
-        std::fflush(stdout);
-    }
+    // Lets a callback that is printing or writing a file finish first; the lock is never
+    // released, so nothing is printed after the flush.
+    console.lock();
+    std::fflush(stdout);
     _exit(code);
 }
 

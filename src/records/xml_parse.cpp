@@ -113,24 +113,29 @@ void xml_setup_save2struct(const xml_parse_ctx *ctx, int event, int offset, int 
 void start_element(void *user, const xmlChar *name_x, const xmlChar ** /*attributes*/) {
     auto *ctx = static_cast<xml_parse_ctx *>(user);
     const char *name = reinterpret_cast<const char *>(name_x);
-    const size_t n = std::strlen(name);
     const size_t separator = ctx->path_len > 0 ? 1 : 0;
-    if (ctx->overflow_depth > 0 || ctx->path_len + separator + n >= XML_PATH_SIZE ||
-        ctx->depth == max_levels) {
+    if (ctx->overflow_depth > 0 || ctx->depth == max_levels ||
+        ctx->path_len + separator > XML_PATH_SIZE - 1) {
         ++ctx->overflow_depth;
         return;
     }
+    // Copy, measure and hash the name in one pass, stopping where the path (with its
+    // terminator) would no longer fit.
+    const size_t room = XML_PATH_SIZE - 1 - ctx->path_len - separator;
+    char *out = ctx->path + ctx->path_len + separator;
+    uint32_t hash = separator ? xml_path_hash(ctx->path_hash, "_", 1) : ctx->path_hash;
+    size_t n = 0;
+    for (; name[n] != '\0'; ++n) {
+        if (n == room) {  // too long: the path stays as it was
+            ctx->path[ctx->path_len] = '\0';
+            ++ctx->overflow_depth;
+            return;
+        }
+        out[n] = name[n];
+        hash = xml_path_hash(hash, name + n, 1);
+    }
     ctx->levels[ctx->depth++] = {ctx->path_hash, ctx->event, static_cast<uint32_t>(ctx->path_len)};
-    uint32_t hash = ctx->path_hash;
-    char *out = ctx->path + ctx->path_len;
-    if (separator) {
-        *out++ = '_';
-        hash = xml_path_hash(hash, "_", 1);
-    }
-    for (size_t i = 0; i < n; ++i) {  // copy and hash in one pass
-        out[i] = name[i];
-        hash = xml_path_hash(hash, name + i, 1);
-    }
+    if (separator) ctx->path[ctx->path_len] = '_';
     out[n] = '\0';
     ctx->path_len += separator + n;
     ctx->path_hash = hash;

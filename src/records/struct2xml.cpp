@@ -119,6 +119,11 @@ public:
     // Field text up to its terminator (at most `width` bytes), escaped for element content.
     void put_text(const char *text, size_t width) {
         const size_t n = strnlen(text, width);
+        if (std::memchr(text, '&', n) == nullptr && std::memchr(text, '<', n) == nullptr &&
+            std::memchr(text, '>', n) == nullptr) {
+            put(text, n);  // the common case: nothing to escape
+            return;
+        }
         size_t run = 0;  // start of the bytes not yet written
         for (size_t i = 0; i < n; ++i) {
             const char c = text[i];

@@ -278,7 +278,7 @@ void rewrite_root(char *data, long len, const char *prefix) {
     std::memcpy(data + last, "</Root>", 7);
 }
 
-// Allocates a zeroed record of `size` bytes into *slot unless one is there.
+// Allocates a zeroed T into `slot` unless one is there; false when that fails.
 template <typename T>
 bool ensure(T *&slot) {
     if (slot == nullptr) slot = static_cast<T *>(std::calloc(1, sizeof(T)));
@@ -304,6 +304,8 @@ int xml_parse(int id, char *data, int len, int type) {
         xml_except(id, code_xml_not_valid);
         return -1;
     }
+
+    if (type != 0 && type != 1) return -1;
 
     // About 80 KB of parse state: kept off the worker's stack.
     struct ctx_deleter {

@@ -1,6 +1,12 @@
 // tarvik against the stand-in device: the sensor list, the stored documents and the text
 // report, byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "e2e_util.h"
 #include "fixtures.h"
@@ -87,6 +93,44 @@ TEST(StoredDocuments, ValuesSetupAndReportInOneRun) {
     const std::string values = read_file(v, &ok);
     EXPECT_TRUE(ok);
     EXPECT_NE(values.find("<?xml"), std::string::npos);
+}
+
+// The main thread's next line never lands inside a callback's output: a request is done
+// for the tool only when its completion callback has returned. The values file is a FIFO
+// read only after a pause, so the values callback has printed " OK" and then waits in its
+// write while the library has already marked the request finished.
+TEST(StoredDocuments, NextLineWaitsForTheCallbackToReturn) {
+    temp_dir dir;
+    device dev;
+    ASSERT_TRUE(dev.running());
+    const std::string fifo = dir.file("v.fifo"), s = dir.file("s.xml");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    std::string received;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            char chunk[4096];
+            const ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n > 0) {
+                received.append(chunk, static_cast<size_t>(n));
+            } else if (n == 0 && !received.empty()) {
+                break;  // the writer has closed the file
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        }
+        close(fd);
+    });
+    const run_result r = run_tarvik({"-v", fifo, "-s", s, "127.0.0.1", dev.port_text()});
+    reader.join();
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(without_progress(r.out), connected(dev) + "GET values.xml OK\nSAVE " + fifo +
+                                           "\nGET setup.xml OK\nSAVE " + s + "\nexit\n");
+    EXPECT_NE(received.find("<?xml"), std::string::npos);
 }
 
 TEST(StoredDocuments, TextReportWithoutListGoesOnlyToTheFile) {

@@ -67,6 +67,29 @@ TEST(Credentials, LengthLimitOfTheLibrary) {
     EXPECT_EQ(r.out.rfind(opening + "p_password >= AUTHENTICATE_MAX (42): ", 0), 0u) << r.out;
 }
 
+// A failed request ends the run with the module's error: after one blank for a POST, right
+// after the progress for a GET.
+TEST(FailedRequest, PostAndGetEndWithTheLibraryCode) {
+    temp_dir dir;
+    device dev({"--status", "500"});
+    ASSERT_TRUE(dev.running());
+    run_result r = run_tarvik({"-o", "1=1", "-g", "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 65);
+    EXPECT_EQ(without_progress(r.out).rfind(
+                  connected(dev) + "SET output 151=1 HTTP: Internal Server Error (65): ", 0),
+              0u)
+        << r.out;
+    EXPECT_EQ(r.out.find("exit"), std::string::npos);
+
+    r = run_tarvik({"-s", dir.file("s.xml"), "127.0.0.1", dev.port_text()});
+    EXPECT_EQ(r.exit_code, 65);
+    EXPECT_EQ(without_progress(r.out).rfind(
+                  connected(dev) + "GET setup.xmlHTTP: Internal Server Error (65): ", 0),
+              0u)
+        << r.out;
+    EXPECT_FALSE(file_exists(dir.file("s.xml")));
+}
+
 TEST(Files, TextReportIntoMissingDirectoryEndsWith201AfterTheSetupGet) {
     temp_dir dir;
     device dev;

@@ -21,6 +21,7 @@
 #include "core/xml_global.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
+#include "records/records.h"
 #include "records/xml_parse.h"
 #include "transport/xml_socket.h"
 
@@ -77,16 +78,6 @@ void free_devices(int id) {
     }
 }
 
-void free_records(int id) {
-    std::free(p_kyvern_values[id]);
-    p_kyvern_values[id] = nullptr;
-    std::free(p_kyvern_values_entry_count[id]);
-    p_kyvern_values_entry_count[id] = nullptr;
-    std::free(p_kyvern_setup[id]);
-    p_kyvern_setup[id] = nullptr;
-    std::free(p_kyvern_setup_entry_count[id]);
-    p_kyvern_setup_entry_count[id] = nullptr;
-}
 
 // The opening steps shared by qvxml_open and qvxml_open_many once the gate is held: takes
 // id_count, checks it is free, lets `fill` set up the entry, starts the worker. Returns the
@@ -547,7 +538,7 @@ int xml_close(int id, int join) {
         m.host[0] = '\0';
         m.addr[0] = '\0';
     }
-    free_records(id);
+    xml_records_free(id);
     free_devices(id);
     // Nothing of a closed many-device module may be served or written through by a later
     // open of the same id.

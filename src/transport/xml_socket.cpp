@@ -69,7 +69,13 @@ void connect_failed(int id, int index, int code, int error) {
         slot = xml_module[id].settings.callbacks.on_connect_failure;
         user = xml_module[id].user_ptr;
     }
-    if (slot != nullptr) slot(id, user, index, &xml_fault[id]);
+    if (slot == nullptr) return;
+    // The callback reads the record while other threads may record on the same id (a refused
+    // signal, for one): it gets a copy taken under the id's lock, holding the code just
+    // recorded.
+    thread_local xml_fault_record fault;
+    qvxml_error(id, &fault);
+    slot(id, user, index, &fault);
 }
 
 bool wait_ready(int id, int fd, bool for_write, int attempts) {

@@ -18,7 +18,7 @@ extern const unsigned char xml_filter_states[12];
 // `address_text` holds 16 characters; it is written under the module's mutex.
 // Success: the socket is in sockfd[id], on_connect(id, user, index) has run, result 0.
 // Failure: result -1, the socket closed, a code recorded and then
-// on_connect_failure(id, user, index, &xml_fault[id]) called:
+// on_connect_failure(id, user, index, copy of the fault record just written) called:
 //   26 socket service; 27 socket(); 29 non-blocking mode; 28 connect refused, failed or not
 //   completed in 5 s, `port` outside 0..65535 (never wrapped), empty or invalid address
 //   text; 89 host name does not resolve (address_text is emptied).

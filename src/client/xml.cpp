@@ -78,7 +78,6 @@ void free_devices(int id) {
     }
 }
 
-
 // The opening steps shared by qvxml_open and qvxml_open_many once the gate is held: takes
 // id_count, checks it is free, lets `fill` set up the entry, starts the worker. Returns the
 // id or -1 (the gate is released on failure; on success the new worker releases it).
@@ -116,10 +115,12 @@ int open_module(int thread_type, Fill fill) {
     return id;
 }
 
-// Puts request flag `flag` of a running module into the pending state after `prepare` ran
-// under the module's lock, then wakes the worker. -1 with code 40 when not running.
-template <typename Prepare>
-int queue_request(int id, Prepare prepare) {
+// Queues a request on a running module: `prepare` marks it pending under the module's lock,
+// `build` (outside the lock) fills what the worker will read, then the worker is woken.
+// -1 with code 40 when the module is not running, or -1 when `build` fails (it recorded its
+// own code and undid what `prepare` did).
+template <typename Prepare, typename Build>
+int queue(int id, Prepare prepare, Build build) {
     if (!id_in_table(id)) {
         xml_except(0, 18);
         return -1;
@@ -135,43 +136,35 @@ int queue_request(int id, Prepare prepare) {
         xml_except(id, 40);
         return -1;
     }
+    if (build(m) != 0) return -1;
     // A refused post (a wake-up already pending) records code 21 on the module; the request
     // stays queued and is served at a later wake-up.
     xml_sem_post(id, &m.request_sem);
     return 0;
 }
 
-// Queues a POST: marks the send pending, builds the request with `build`, and wakes the
-// worker. A failed build restores the send state as it was before the call, so a later
-// wake-up never posts what post_buf still holds.
+template <typename Prepare>
+int queue_request(int id, Prepare prepare) {
+    return queue(id, prepare, [](xml_module_state &) { return 0; });
+}
+
+// Queues a POST built by `build`. A failed build restores the send state as it was before
+// the call, so a later wake-up never posts what post_buf still holds.
 template <typename Build>
 int queue_send(int id, Build build) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return -1;
-    }
-    xml_module_state &m = xml_module[id];
-    int previous_send;
-    {
-        xml_lock lock(id);
-        if (m.state.load() != 1) {
-            previous_send = -2;
-        } else {
+    int previous_send = kFinished;
+    return queue(
+        id,
+        [&](xml_module_state &m) {
             previous_send = m.send_done.load();
             m.send_done = kPending;
-        }
-    }
-    if (previous_send == -2) {
-        xml_except(id, 40);
-        return -1;
-    }
-    if (build(m) != 0) {
-        xml_lock lock(id);
-        m.send_done = previous_send;
-        return -1;
-    }
-    xml_sem_post(id, &m.request_sem);
-    return 0;
+        },
+        [&](xml_module_state &m) {
+            if (build(m) == 0) return 0;
+            xml_lock lock(id);
+            m.send_done = previous_send;
+            return -1;
+        });
 }
 
 // ---- library threads -------------------------------------------------------------------
@@ -378,14 +371,6 @@ void single_worker() {
     }
 }
 
-template <typename T>
-void copy_record(T *to, const T *from) {
-    if (from != nullptr)
-        std::memcpy(to, from, sizeof *to);
-    else
-        std::memset(to, 0, sizeof *to);
-}
-
 void many_worker() {
     const int id = worker_start();
     if (id < 0) return;
@@ -444,11 +429,11 @@ void many_worker() {
             }
             run_callback(id, i, kind, 0);
             if (values) {
-                copy_record(&device->values, p_kyvern_values[id]);
-                copy_record(&device->values_count, p_kyvern_values_entry_count[id]);
+                xml_copy_record(&device->values, p_kyvern_values[id]);
+                xml_copy_record(&device->values_count, p_kyvern_values_entry_count[id]);
             } else {
-                copy_record(&device->setup, p_kyvern_setup[id]);
-                copy_record(&device->setup_count, p_kyvern_setup_entry_count[id]);
+                xml_copy_record(&device->setup, p_kyvern_setup[id]);
+                xml_copy_record(&device->setup_count, p_kyvern_setup_entry_count[id]);
             }
         }
 

@@ -37,14 +37,6 @@ scratch_records &scratch() {
     return *records;
 }
 
-template <typename T>
-void copy_or_clear(T *to, const T *from) {
-    if (from != nullptr)
-        std::memcpy(to, from, sizeof *to);
-    else
-        std::memset(to, 0, sizeof *to);
-}
-
 }  // namespace
 
 void xml_stamp_records(int id, int sub, int kind) {
@@ -88,8 +80,8 @@ void xml_deliver(int id, int sub, int kind, int failed) {
         // With a parse callback the built-in records are not produced: hand out cleared
         // records rather than what an earlier completion left in the scratch copies.
         const bool built_in = slots.on_parse == nullptr;
-        copy_or_clear(&s.values, built_in ? p_kyvern_values[id] : nullptr);
-        copy_or_clear(&s.values_count, built_in ? p_kyvern_values_entry_count[id] : nullptr);
+        xml_copy_record(&s.values, built_in ? p_kyvern_values[id] : nullptr);
+        xml_copy_record(&s.values_count, built_in ? p_kyvern_values_entry_count[id] : nullptr);
         slots.on_values(id, user, sub, &s.values, &s.values_count);
         return;
     }
@@ -102,7 +94,7 @@ void xml_deliver(int id, int sub, int kind, int failed) {
     }
     scratch_records &s = scratch();
     const bool built_in = slots.on_parse == nullptr;
-    copy_or_clear(&s.setup, built_in ? p_kyvern_setup[id] : nullptr);
-    copy_or_clear(&s.setup_count, built_in ? p_kyvern_setup_entry_count[id] : nullptr);
+    xml_copy_record(&s.setup, built_in ? p_kyvern_setup[id] : nullptr);
+    xml_copy_record(&s.setup_count, built_in ? p_kyvern_setup_entry_count[id] : nullptr);
     slot(id, user, sub, &s.setup, &s.setup_count);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 
 #include "platform/qv_thread.h"
 #include "qvxml.h"
@@ -77,6 +78,15 @@ extern int id_count;                      // id the next open will use
 extern std::atomic<int> qvxml_exit;       // 1 tells the time-out thread to end
 extern int qvxml_thread_type;             // 0 time-out, 1 single-device, 2 many-device worker
 extern qv_sem xml_sem;                    // start-up gate
+
+// Copies a whole record, or clears `to` when there is no record yet.
+template <typename T>
+void xml_copy_record(T *to, const T *from) {
+    if (from != nullptr)
+        std::memcpy(to, from, sizeof *to);
+    else
+        std::memset(to, 0, sizeof *to);
+}
 
 // Completion kinds of run_callback.
 enum { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };

@@ -14,6 +14,7 @@
 #include "core/xml_global.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
+#include "records/libxml2_errors.h"
 #include "records/records.h"
 #include "records/xml_post_parser.h"
 
@@ -200,37 +201,6 @@ xmlSAXHandler make_handlers() {
 }
 const xmlSAXHandler mySAXParseCallbacks = make_handlers();
 
-// Silences libxml2's error output for the calling thread while it lives (libxml2 keeps its
-// error handlers per thread) and restores the thread's previous handlers afterwards, so
-// other users of libxml2 on the same thread keep their own reporting. Parse errors still
-// reach the result of the parse.
-void silent_generic(void *, const char *, ...) {}
-void silent_structured(void *, xmlErrorPtr) {}
-
-class quiet_libxml2 {
-public:
-    quiet_libxml2()
-        : generic_(xmlGenericError),
-          generic_ctx_(xmlGenericErrorContext),
-          structured_(xmlStructuredError),
-          structured_ctx_(xmlStructuredErrorContext) {
-        xmlSetGenericErrorFunc(nullptr, silent_generic);
-        xmlSetStructuredErrorFunc(nullptr, silent_structured);
-    }
-    ~quiet_libxml2() {
-        xmlSetGenericErrorFunc(generic_ctx_, generic_);
-        xmlSetStructuredErrorFunc(structured_ctx_, structured_);
-    }
-    quiet_libxml2(const quiet_libxml2 &) = delete;
-    quiet_libxml2 &operator=(const quiet_libxml2 &) = delete;
-
-private:
-    xmlGenericErrorFunc generic_;
-    void *generic_ctx_;
-    xmlStructuredErrorFunc structured_;
-    void *structured_ctx_;
-};
-
 // Index of the first occurrence of `pattern` (`pattern_len` bytes, holding a ':') lying
 // whole inside data[from, to), or -1. Anchored on the ':', which is rare in device documents,
 // so the scan runs at memchr speed.
@@ -363,7 +333,7 @@ int xml_parse(int id, char *data, int len, int type) {
     xmlSAXHandler handlers = mySAXParseCallbacks;
     int result;
     {
-        quiet_libxml2 quiet;
+        libxml2_error_scope quiet;
         // A null buffer or a length of 0 or less makes libxml2 return a negative result.
         result = xmlSAXUserParseMemory(&handlers, ctx, data, len);
     }

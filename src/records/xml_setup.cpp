@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "core/xml_global.h"
+#include "records/libxml2_errors.h"
 
 namespace {
 
@@ -424,34 +425,6 @@ void count_error(void *user, error_argument error) {
     }
 }
 
-void ignore_message(void *, const char *, ...) {}
-
-// Installs the silent handlers for the calling thread (libxml2 keeps them per thread) and
-// restores what the thread had before.
-class silent_errors {
-public:
-    explicit silent_errors(setup_filter_context *c)
-        : structured_(xmlStructuredError),
-          structured_context_(xmlStructuredErrorContext),
-          generic_(xmlGenericError),
-          generic_context_(xmlGenericErrorContext) {
-        xmlSetStructuredErrorFunc(c, count_error);
-        xmlSetGenericErrorFunc(c, ignore_message);
-    }
-    ~silent_errors() {
-        xmlSetStructuredErrorFunc(structured_context_, structured_);
-        xmlSetGenericErrorFunc(generic_context_, generic_);
-    }
-    silent_errors(const silent_errors &) = delete;
-    silent_errors &operator=(const silent_errors &) = delete;
-
-private:
-    xmlStructuredErrorFunc structured_;
-    void *structured_context_;
-    xmlGenericErrorFunc generic_;
-    void *generic_context_;
-};
-
 xmlSAXHandler make_callbacks() {
     xmlSAXHandler h;
     std::memset(&h, 0, sizeof h);
@@ -552,7 +525,8 @@ int xml_setup_prepare(int module, char *document, int size) {
     const int length = static_cast<int>(strnlen(document, static_cast<size_t>(size)));
     int code = 0;
     {
-        silent_errors quiet(c);  // also covers the version check, which may print
+        libxml2_error_scope quiet(c,
+                                  count_error);  // also covers the version check, which may print
         xmlCheckVersion(20624);
         for (c->pass = 1; c->pass <= 2 && code == 0; ++c->pass) {
             code = run_pass(c, document, length);

@@ -1,0 +1,803 @@
+// Fault matrix: the real tarvik binary against a stand-in device that misbehaves in one way
+// per row. Each row runs one tarvik command line whose earlier steps meet a sound device and
+// whose step under test meets the misbehaving one (fault-router sends each request to the
+// device its route names), then checks:
+//  - the exit code and the printed lines (no crash, no sanitizer report, nothing after the
+//    failure line);
+//  - the wall time against the exchange's time-outs (5 s connect, 10 s of silence) plus
+//    margin;
+//  - the files: what an earlier step stored is there and whole, a file whose step failed is
+//    not touched (it still holds what it held before the run);
+//  - in this process, the same exchange through the library against the misbehaving device:
+//    the code it records, and that closing the module leaves no descriptor open.
+//
+// Rows whose present behaviour is a failure reported as success are marked `known_unsound`:
+// for them only the safety properties are asserted (no crash, no sanitizer report, bounded
+// time, earlier files intact, no descriptor left), and what tarvik printed is logged.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_util.h"
+#include "qvxml.h"
+
+namespace {
+
+using e2e::device;
+using e2e::run_result;
+using e2e::temp_dir;
+
+// ---- documents --------------------------------------------------------------------------
+
+std::string bundled(const char *name) {
+    bool ok = false;
+    const std::string text = e2e::read_file(e2e::source_dir() + "/tools/device/data/" + name, &ok);
+    EXPECT_TRUE(ok) << name;
+    return text;
+}
+
+// The library keeps (and stores) a document with its prefixed root start tag replaced by
+// "<Root>" and blanks, when the tag lies in the first half of the document; whether the
+// prefixed end tag is blanked the same way is the library's choice, so both texts are
+// compared with it blanked.
+std::string with_root_rewritten(std::string doc, const std::string &prefix) {
+    const std::string pattern = "<" + prefix + "Root";
+    const size_t len = doc.size();
+    const size_t p = doc.find(pattern);
+    if (p != std::string::npos && len >= 10 && p <= len - 10 && len - p > p) {
+        const size_t q = doc.find('>', p + 1);
+        if (q != std::string::npos && q < len - p) {
+            doc.replace(p, q - p + 1, std::string(q - p + 1, ' '));
+            doc.replace(p, 6, "<Root>");
+        }
+    }
+    const std::string end_tag = "</" + prefix + "Root>";
+    const size_t e = doc.rfind(end_tag);
+    if (e != std::string::npos)
+        doc.replace(e, end_tag.size(), "</Root>" + std::string(end_tag.size() - 7, ' '));
+    return doc;
+}
+
+// Whether `stored` is the document `served` as the library keeps it.
+bool stored_whole(const std::string &stored, const std::string &served, const std::string &prefix) {
+    return with_root_rewritten(stored, prefix) == with_root_rewritten(served, prefix);
+}
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+
+// The bundled values document padded with a comment to exactly `size` bytes.
+std::string values_of_size(size_t size) {
+    std::string doc = bundled("values.xml");
+    const std::string open = "<!--", close = "-->\n";
+    if (size < doc.size() + open.size() + close.size()) return doc;
+    doc += open + std::string(size - doc.size() - open.size() - close.size(), 'p') + close;
+    return doc;
+}
+
+// Elements nested 200 deep with 70-character names: an element path of about 14200
+// characters, longer than the parsers' 10000-byte path buffers. Text before and after the
+// deep part belongs to known fields.
+std::string deep_values() {
+    const std::string name(70, 'N');
+    std::string doc = kDeclaration;
+    doc += "<Root><Agent><DeviceName>before</DeviceName></Agent>";
+    for (int i = 0; i < 200; ++i) doc += "<" + name + ">";
+    doc += "<Entry><Name>deep</Name></Entry>";
+    for (int i = 0; i < 200; ++i) doc += "</" + name + ">";
+    doc += "<Agent><Model>55</Model></Agent></Root>\n";
+    return doc;
+}
+
+constexpr int kSenSetEntries = 200;  // the values record holds 42 sensors
+
+std::string many_sensors_values() {
+    std::string doc = kDeclaration;
+    doc += "<Root><SenSet>\n";
+    for (int i = 0; i < kSenSetEntries; ++i)
+        doc += "<Entry><ID>" + std::to_string(i) + "</ID><Name>S" + std::to_string(i) +
+               "</Name><Value>20</Value></Entry>\n";
+    doc += "</SenSet></Root>\n";
+    return doc;
+}
+
+// A configuration with `count` sensor entries, each with its own Idx.
+std::string upload_with_idx(int count) {
+    std::string doc = kDeclaration;
+    doc += "<Root>\n<SenSet>\n";
+    for (int i = 0; i < count; ++i)
+        doc += "<Entry>\n<Name>S" + std::to_string(i) + "</Name>\n<Idx>" + std::to_string(i) +
+               "</Idx>\n</Entry>\n";
+    doc += "</SenSet>\n</Root>\n";
+    return doc;
+}
+
+// Binary bytes without "<?xml" and without an empty line.
+std::string binary_garbage() {
+    std::string g(4096, '\0');
+    unsigned x = 88172645u;
+    for (char &c : g) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x & 0xFF);
+    }
+    return g;
+}
+
+// ---- the matrix -------------------------------------------------------------------------
+
+// The exchange of the run that meets the misbehaving device.
+enum class step { connect, values, setup, post };
+
+// A document the misbehaving device serves (as values.xml for step::values, as setup.xml
+// otherwise), or "" for its bundled ones.
+using doc_maker = std::function<std::string()>;
+
+struct outcome {
+    int exit_code;
+    // What follows the progress line of the step under test, dots removed. Ending in "\n":
+    // the rest of the output exactly. Otherwise: the start of the last line of the output
+    // (an error line, whose errno text is the system's).
+    std::string text;
+};
+
+struct fault_row {
+    const char *name;
+    step at;
+    std::vector<std::string> device_args;  // options of the misbehaving device
+    doc_maker served;                      // nullptr: its bundled documents
+    doc_maker upload;                      // step::post: the configuration sent with -f
+    std::vector<outcome> outcomes;         // the accepted results (more than one: a race)
+    int limit_s;                           // wall-time bound of the tarvik run
+    int library_code;                      // code the library records, or one of below
+    std::function<void(int id)> records;   // further checks of the records, or nullptr
+    bool known_unsound = false;            // see the file comment
+};
+
+std::ostream &operator<<(std::ostream &os, const fault_row &row) {
+    return os << row.name;
+}
+
+constexpr int kNoLibraryExchange = -1;
+constexpr int kAnyCode = -2;  // the exchange runs (descriptors are checked), its code is not
+
+// Line starts of the error lines of the library codes used below.
+std::string error_line(const char *message, int code) {
+    return std::string(message) + " (" + std::to_string(code) + "): ";
+}
+
+// HTTP error statuses and the library codes and messages they map to.
+struct status_case {
+    int status;
+    int code;
+    const char *message;
+};
+const status_case kStatuses[] = {
+    {400, 47, "HTTP: Bad Request"},
+    {401, 48, "HTTP: Unauthorized"},
+    {402, 49, "HTTP: Payment Required"},
+    {403, 50, "HTTP: Forbidden"},
+    {404, 51, "HTTP: Not Found"},
+    {405, 52, "HTTP: Method Not Allowed"},
+    {406, 53, "HTTP: Not Acceptable"},
+    {407, 54, "HTTP: Proxy Authentication Required"},
+    {408, 55, "HTTP: Request Timeout"},
+    {409, 56, "HTTP: Conflict"},
+    {410, 57, "HTTP: Gone"},
+    {411, 58, "HTTP: Length Required"},
+    {412, 59, "HTTP: Precondition Failed"},
+    {413, 60, "HTTP: Request Entity Too Large"},
+    {414, 61, "HTTP: Request-URI Too Long"},
+    {415, 62, "HTTP: Unsupported Media Type"},
+    {416, 63, "HTTP: Requested Range Not Satisfiable"},
+    {417, 64, "HTTP: Expectation Failed"},
+    {500, 65, "HTTP: Internal Server Error"},
+    {501, 66, "HTTP: Not Implemented"},
+    {502, 67, "HTTP: Bad Gateway"},
+    {503, 68, "HTTP: Service Unavailable"},
+    {504, 69, "HTTP: Gateway Timeout"},
+    {505, 70, "HTTP Version Not Supported"},
+};
+
+// Time bounds: an exchange that fails at once, one that waits for the 10 s of silence that
+// end a response, and one whose connection is never accepted (5 s). The margin covers the
+// tool's start and end (thread joins) on a loaded machine with sanitizers.
+constexpr int kQuick = 6;
+constexpr int kSilence = 10 + 5;
+constexpr int kConnectWait = 5 + 4;
+
+const std::string kSaved = " OK\nSAVE ";  // followed by the file name
+
+std::vector<fault_row> matrix() {
+    std::vector<fault_row> rows;
+    const auto failure = [](const char *message, int code) {
+        return outcome{code, error_line(message, code)};
+    };
+    const std::string not_valid_45 = error_line("XML file not valid", 45);
+
+    rows.push_back({"connection_refused",
+                    step::connect,
+                    {},
+                    nullptr,
+                    nullptr,
+                    {{28, " failure\n"}},
+                    kQuick,
+                    28,
+                    nullptr});
+    rows.push_back({"connection_never_accepted",
+                    step::connect,
+                    {},
+                    nullptr,
+                    nullptr,
+                    {{28, " failure\n"}},
+                    kConnectWait,
+                    28,
+                    nullptr});
+
+    // The response ends 10 s after the last byte when the device neither answers nor
+    // closes; the tool's ten one-second polls end at about the same moment, so either the
+    // empty response (code 45) or the poll limit (19, after "exit") is reported first.
+    rows.push_back({"accepted_and_silent",
+                    step::setup,
+                    {"--silent"},
+                    nullptr,
+                    nullptr,
+                    {{45, not_valid_45},
+                     {45, "not finish for 10s\n" + not_valid_45},
+                     {19, "not finish for 10s\nexit\n"}},
+                    kSilence,
+                    45,
+                    nullptr});
+    rows.push_back({"closed_in_header",
+                    step::setup,
+                    {"--close-in-header"},
+                    nullptr,
+                    nullptr,
+                    {failure("HTTP not found", 46)},
+                    kQuick,
+                    46,
+                    nullptr});
+    // Half of the document arrives, then the connection closes: the reader has no length to
+    // compare with, the parser reports the truncated text as a non-fatal error, and the
+    // half document is stored as the device's setup.xml with exit code 0.
+    rows.push_back({"closed_in_body",
+                    step::setup,
+                    {"--close-in-body"},
+                    nullptr,
+                    nullptr,
+                    {failure("XML file not valid", 45)},
+                    kQuick,
+                    kAnyCode,
+                    nullptr,
+                    true});
+    // Three pieces 3 s apart: every pause is under the 10 s of silence, the whole exchange
+    // within the tool's 10 polls.
+    rows.push_back({"dripped_with_pauses",
+                    step::setup,
+                    {"--drip", "4500:3000"},
+                    nullptr,
+                    nullptr,
+                    {{0, ""}},
+                    6 + kQuick,
+                    0,
+                    nullptr});
+    rows.push_back({"header_in_pieces",
+                    step::setup,
+                    {"--split-header", "1500"},
+                    nullptr,
+                    nullptr,
+                    {{0, ""}},
+                    3 + kQuick,
+                    0,
+                    nullptr});
+    rows.push_back({"garbage_without_header",
+                    step::setup,
+                    {"--garbage"},
+                    nullptr,
+                    nullptr,
+                    {failure("HTTP not found", 46)},
+                    kQuick,
+                    46,
+                    nullptr});
+    // A 200 response whose body is not XML: parsed as a non-fatal error, refused when stored.
+    rows.push_back({"garbage_body",
+                    step::setup,
+                    {},
+                    binary_garbage,
+                    nullptr,
+                    {{11, " OK\n" + error_line("File not valid", 11)}},
+                    kQuick,
+                    11,
+                    nullptr});
+    rows.push_back({"empty_body",
+                    step::setup,
+                    {},
+                    [] { return std::string(); },
+                    nullptr,
+                    {failure("XML file not valid", 45)},
+                    kQuick,
+                    45,
+                    nullptr});
+    rows.push_back({"body_of_255999_bytes",
+                    step::values,
+                    {},
+                    [] { return values_of_size(255999); },
+                    nullptr,
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    nullptr});
+    rows.push_back({"body_of_256000_bytes",
+                    step::setup,
+                    {},
+                    [] { return values_of_size(256000); },
+                    nullptr,
+                    {failure("File size >= buffer_size_max", 12)},
+                    kQuick,
+                    12,
+                    nullptr});
+    rows.push_back({"body_of_300000_bytes",
+                    step::setup,
+                    {"--oversize"},
+                    nullptr,
+                    nullptr,
+                    {failure("File size >= buffer_size_max", 12)},
+                    kQuick,
+                    12,
+                    nullptr});
+    for (const status_case &s : kStatuses)
+        rows.push_back({nullptr,
+                        step::setup,
+                        {"--status", std::to_string(s.status)},
+                        nullptr,
+                        nullptr,
+                        {failure(s.message, s.code)},
+                        kQuick,
+                        s.code,
+                        nullptr});
+    // Statuses outside the mapped ranges are accepted and their body is the document: with
+    // the setup document it is stored; with a page that is not XML, storing refuses it.
+    rows.push_back({"status_302_with_page",
+                    step::setup,
+                    {"--status", "302"},
+                    [] { return std::string("<html><body>Moved</body></html>\n"); },
+                    nullptr,
+                    {{11, " OK\n" + error_line("File not valid", 11)}},
+                    kQuick,
+                    11,
+                    nullptr});
+    rows.push_back({"status_418_with_document",
+                    step::setup,
+                    {"--status", "418"},
+                    nullptr,
+                    nullptr,
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    nullptr});
+    // A well-formed document whose root is not Root: nothing matches the record paths (the
+    // records stay empty), the document is stored as received.
+    rows.push_back({"values_root_not_Root",
+                    step::values,
+                    {},
+                    [] {
+                        std::string doc = bundled("values.xml");
+                        const size_t a = doc.find("val:Root "), b = doc.rfind("</val:Root>");
+                        if (a != std::string::npos) doc.replace(a, 8, "val:Data");
+                        if (b != std::string::npos) doc.replace(b + 2, 8, "val:Data");
+                        return doc;
+                    },
+                    nullptr,
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    [](int id) {
+                        kyvern_values *values = nullptr;
+                        kyvern_values_entry_count *count = nullptr;
+                        ASSERT_EQ(qvxml_get_values_cache(id, &values, &count), 0);
+                        EXPECT_STREQ(values->Agent_DeviceName, "");
+                        EXPECT_EQ(count->SenSet, 0);
+                    }});
+    rows.push_back({"paths_longer_than_the_path_buffers",
+                    step::values,
+                    {},
+                    deep_values,
+                    nullptr,
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    [](int id) {
+                        kyvern_values *values = nullptr;
+                        kyvern_values_entry_count *count = nullptr;
+                        ASSERT_EQ(qvxml_get_values_cache(id, &values, &count), 0);
+                        EXPECT_STREQ(values->Agent_DeviceName, "before");
+                        // The path is whole again after the deep part closes.
+                        EXPECT_STREQ(values->Agent_Model, "55");
+                        EXPECT_EQ(count->SenSet, 0);
+                    }});
+    rows.push_back({"more_entries_than_a_set_holds",
+                    step::values,
+                    {},
+                    many_sensors_values,
+                    nullptr,
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    [](int id) {
+                        kyvern_values *values = nullptr;
+                        kyvern_values_entry_count *count = nullptr;
+                        ASSERT_EQ(qvxml_get_values_cache(id, &values, &count), 0);
+                        constexpr int capacity =
+                            sizeof values->SenSet_Entry_Name / sizeof values->SenSet_Entry_Name[0];
+                        EXPECT_EQ(count->SenSet, capacity);
+                        EXPECT_STREQ(values->SenSet_Entry_Name[capacity - 1],
+                                     ("S" + std::to_string(capacity - 1)).c_str());
+                    }});
+    rows.push_back({"upload_with_999_idx",
+                    step::post,
+                    {},
+                    nullptr,
+                    [] { return upload_with_idx(999); },
+                    {{0, ""}},
+                    kQuick,
+                    0,
+                    nullptr});
+    rows.push_back({"upload_with_1000_idx",
+                    step::post,
+                    {},
+                    nullptr,
+                    [] { return upload_with_idx(1000); },
+                    {{75, " " + error_line("Buffer is full", 75)}},
+                    kQuick,
+                    75,
+                    nullptr});
+    // The device takes the upload and answers with a page, not a setup document: the reply
+    // parses as a non-fatal error and the upload is reported " OK".
+    rows.push_back({"post_reply_not_a_setup_document",
+                    step::post,
+                    {},
+                    [] { return std::string("<html><body>Thank you</body></html>\n"); },
+                    [] { return bundled("setup.xml"); },
+                    {{11, " " + error_line("File not valid", 11)}},
+                    kQuick,
+                    kAnyCode,
+                    nullptr,
+                    true});
+    rows.push_back({"post_reply_empty",
+                    step::post,
+                    {},
+                    [] { return std::string(); },
+                    [] { return bundled("setup.xml"); },
+                    {{45, " " + not_valid_45}},
+                    kQuick,
+                    45,
+                    nullptr});
+    return rows;
+}
+
+std::string row_name(const fault_row &row) {
+    if (row.name != nullptr) return row.name;
+    return "status_" + row.device_args.at(1);
+}
+
+// ---- descriptors ------------------------------------------------------------------------
+
+// Open descriptors of this process and what they refer to.
+std::map<int, std::string> open_descriptors() {
+    std::map<int, std::string> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return fds;
+    const int own = dirfd(dir);
+    while (const dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const int fd = std::atoi(e->d_name);
+        if (fd == own) continue;
+        char target[256] = {0};
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        fds[fd] = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+    }
+    closedir(dir);
+    return fds;
+}
+
+std::string describe(const std::map<int, std::string> &fds) {
+    std::string text;
+    for (const auto &[fd, target] : fds) text += std::to_string(fd) + "->" + target + " ";
+    return text;
+}
+
+// A loopback listener whose accept queue is full and never served: a further connection
+// attempt is not completed (its SYN is dropped), so a connect waits until its time-out.
+class full_listener {
+public:
+    full_listener() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (listener_ < 0 ||
+            bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return;
+        port_ = ntohs(addr.sin_port);
+        // Fill the queue: connections that complete but are never accepted.
+        for (int i = 0; i < 4; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            if (fd < 0) break;
+            connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            fillers_.push_back(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ~full_listener() {
+        for (const int fd : fillers_) close(fd);
+        if (listener_ >= 0) close(listener_);
+    }
+    full_listener(const full_listener &) = delete;
+    full_listener &operator=(const full_listener &) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+// ---- the test ---------------------------------------------------------------------------
+
+std::string router_path() {
+    return e2e::binary_dir() + "/tests/faults/fault-router";
+}
+
+// What a file held before the run; a file whose step did not succeed must still hold it.
+const char kBefore[] = "held before the run\n";
+
+class FaultMatrix : public ::testing::TestWithParam<fault_row> {};
+
+// The same exchange as the row's step, through the library in this process, against the
+// misbehaving device directly. Checks the recorded code (after storing the document, as the
+// tool does) and that the closed module leaves no descriptor behind.
+void library_exchange(const fault_row &row, int port, const std::string &upload,
+                      const temp_dir &dir) {
+    const std::map<int, std::string> before = open_descriptors();
+    ASSERT_EQ(qvxml_init(), 0);
+    qvxml_settings settings;
+    qvxml_clr_settings_struct(&settings);
+    settings.test_connection = 0;
+    const int id = qvxml_open("127.0.0.1", port, &settings, nullptr);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 0, 10), 0);
+    const std::map<int, std::string> running = open_descriptors();
+
+    int kind = 2;
+    int queued = 0;
+    switch (row.at) {
+        case step::connect:
+        case step::values:
+            queued = qvxml_get_values(id);
+            break;
+        case step::setup:
+            kind = 4;
+            queued = qvxml_get_setup(id);
+            break;
+        case step::post:
+            kind = 8;
+            queued = qvxml_send_setup_xml(id, upload.c_str(), static_cast<int>(upload.size()));
+            break;
+    }
+    if (queued == 0) {
+        EXPECT_EQ(qvxml_wait_finish(id, kind, 30), 0);
+        // As the tool's callbacks do: store the document that arrived.
+        if (row.at == step::values) qvxml_get_values_to_file(id, dir.file("lib.xml").c_str());
+        if (row.at == step::setup) qvxml_get_setup_to_file(id, dir.file("lib.xml").c_str());
+    }
+    xml_fault_record fault;
+    qvxml_error(id, &fault);
+    if (row.library_code != kAnyCode) {
+        EXPECT_EQ(fault.code, row.library_code) << fault.message;
+    }
+    if (row.records && fault.code == 0) row.records(id);
+
+    EXPECT_EQ(qvxml_close(id), 0);
+    EXPECT_EQ(describe(open_descriptors()), describe(running)) << "after closing the module";
+    EXPECT_EQ(qvxml_uninit(), 0);
+    EXPECT_EQ(describe(open_descriptors()), describe(before)) << "after ending the library";
+}
+
+TEST_P(FaultMatrix, Row) {
+    const fault_row &row = GetParam();
+    temp_dir dir;
+
+    // The misbehaving device, with the document of the row when it has one.
+    std::vector<std::string> faulty_args = row.device_args;
+    std::string served;
+    if (row.served) {
+        served = row.served();
+        const std::string path = dir.file("served.xml");
+        ASSERT_TRUE(e2e::write_file(path, served));
+        faulty_args.push_back(row.at == step::values ? "--values" : "--setup");
+        faulty_args.push_back(path);
+    }
+    std::unique_ptr<device> sound, faulty, router;
+    std::unique_ptr<full_listener> unaccepting;
+    int port = 0;
+    if (row.at == step::connect) {
+        if (std::string(row.name) == "connection_refused") {
+            port = e2e::closed_port();
+        } else {
+            unaccepting = std::make_unique<full_listener>();
+            port = unaccepting->port();
+        }
+        ASSERT_GT(port, 0);
+    } else {
+        sound = std::make_unique<device>();
+        faulty = std::make_unique<device>(faulty_args);
+        ASSERT_TRUE(sound->running() && faulty->running());
+        const char *route = row.at == step::values  ? "--values-to"
+                            : row.at == step::setup ? "--setup-to"
+                                                    : "--post-to";
+        router = std::make_unique<device>(
+            std::vector<std::string>{"--to", sound->port_text(), route, faulty->port_text()},
+            router_path());
+        ASSERT_TRUE(router->running());
+        port = router->port();
+    }
+
+    // Command line: the step under test after the steps it follows.
+    const std::string values_file = dir.file("values.xml"), setup_file = dir.file("setup.xml");
+    const std::string upload_file = dir.file("upload.xml");
+    ASSERT_TRUE(e2e::write_file(values_file, kBefore));
+    ASSERT_TRUE(e2e::write_file(setup_file, kBefore));
+    std::string upload;
+    std::vector<std::string> args;
+    if (row.at == step::post) {
+        upload = row.upload();
+        ASSERT_TRUE(e2e::write_file(upload_file, upload));
+        args = {"-f", upload_file, "-v", values_file};
+    } else {
+        args = {"-v", values_file, "-s", setup_file};
+    }
+    args.push_back("127.0.0.1");
+    args.push_back(std::to_string(port));
+
+    const auto start = std::chrono::steady_clock::now();
+    const run_result r = e2e::run_tarvik(args, 60);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string out = e2e::without_progress(r.out);
+    std::printf("[ row ] %s: exit %d, %.1f s\n%s", row_name(row).c_str(), r.exit_code, seconds,
+                r.out.c_str());
+
+    // Safety, for every row.
+    EXPECT_EQ(r.signal, 0) << "ended by a signal";
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.out.find("Sanitizer"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("runtime error"), std::string::npos) << r.out;
+    EXPECT_LE(seconds, row.limit_s) << r.out;
+
+    // The lines before the step under test, then the outcome.
+    const std::string host = "127.0.0.1:" + std::to_string(port) + " connecting";
+    std::string lead;
+    switch (row.at) {
+        case step::connect:
+            lead = host;
+            break;
+        case step::values:
+            lead = host + " OK\nGET values.xml";
+            break;
+        case step::setup:
+            lead = host + " OK\nGET values.xml" + kSaved + values_file + "\nGET setup.xml";
+            break;
+        case step::post:
+            lead = host + " OK\nSEND " + upload_file;
+            break;
+    }
+    // The text of a run in which every step succeeds, after the lead.
+    std::string success;
+    switch (row.at) {
+        case step::connect:
+            break;
+        case step::values:
+            success = kSaved + values_file + "\nGET setup.xml" + kSaved + setup_file + "\nexit\n";
+            break;
+        case step::setup:
+            success = kSaved + setup_file + "\nexit\n";
+            break;
+        case step::post:
+            success = " OK\nGET values.xml" + kSaved + values_file + "\nexit\n";
+            break;
+    }
+
+    const outcome *matched = nullptr;
+    for (const outcome &o : row.outcomes) {
+        const std::string text = o.text.empty() ? success : o.text;
+        if (r.exit_code != o.exit_code || out.compare(0, lead.size(), lead) != 0) continue;
+        const std::string rest = out.substr(lead.size());
+        const bool whole = text.back() == '\n';
+        // An error line: its start, then the errno text, then the end of the output.
+        if (whole ? rest == text
+                  : rest.rfind(text, 0) == 0 && rest.find('\n', text.size()) == rest.size() - 1) {
+            matched = &o;
+            break;
+        }
+    }
+    if (row.known_unsound) {
+        if (matched == nullptr)
+            std::printf("[ row ] %s: known unsound, printed the above\n", row_name(row).c_str());
+    } else {
+        EXPECT_NE(matched, nullptr) << "exit code " << r.exit_code << ", output:\n" << out;
+    }
+
+    // Files: an earlier step's document is whole, a failed step's file is untouched.
+    const std::string values_served =
+        row.at == step::values && row.served ? served : bundled("values.xml");
+    const std::string setup_served = bundled("setup.xml");
+    const auto values_whole = [&] {
+        return stored_whole(e2e::read_file(values_file), values_served, "val:");
+    };
+    const auto setup_whole = [&] {
+        return stored_whole(e2e::read_file(setup_file), setup_served, "set:");
+    };
+    const bool succeeded = matched != nullptr && matched->exit_code == 0;
+    switch (row.at) {
+        case step::connect:
+            EXPECT_EQ(e2e::read_file(values_file), kBefore);
+            EXPECT_EQ(e2e::read_file(setup_file), kBefore);
+            break;
+        case step::values:
+            if (succeeded) {
+                EXPECT_TRUE(values_whole()) << "values.xml not whole";
+                EXPECT_TRUE(setup_whole()) << "setup.xml not whole";
+            } else if (!row.known_unsound) {
+                EXPECT_EQ(e2e::read_file(values_file), kBefore);
+            }
+            break;
+        case step::setup: {
+            EXPECT_TRUE(values_whole()) << "values.xml not whole";
+            const std::string setup_now = e2e::read_file(setup_file);
+            if (succeeded ||
+                (matched != nullptr && matched->exit_code == 19 && setup_now != kBefore)) {
+                // A dripped, split or held response: the whole document.
+                EXPECT_TRUE(setup_whole()) << "setup.xml not whole";
+            } else if (!row.known_unsound) {
+                EXPECT_EQ(setup_now, kBefore);
+            }
+            break;
+        }
+        case step::post:
+            if (succeeded) {
+                EXPECT_TRUE(values_whole()) << "values.xml not whole";
+            } else if (!row.known_unsound) {
+                EXPECT_EQ(e2e::read_file(values_file), kBefore);
+            }
+            break;
+    }
+
+    // The library's own view of the exchange, and its descriptors.
+    if (row.library_code != kNoLibraryExchange)
+        library_exchange(row, row.at == step::connect ? port : faulty->port(), upload, dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(matrix()),
+                         [](const ::testing::TestParamInfo<fault_row> &info) {
+                             return row_name(info.param);
+                         });
+
+}  // namespace

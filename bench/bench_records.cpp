@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
 #include "records/records.h"
@@ -20,41 +21,8 @@ namespace {
 
 constexpr int kId = 5;
 
-struct setup_pair {
-    kyvern_setup record;
-    kyvern_setup_entry_count count;
-};
-
-// Every set at its capacity, every field at its longest parsable text (width - 2).
-const setup_pair &full_record() {
-    static const std::unique_ptr<setup_pair> p = [] {
-        auto s = std::make_unique<setup_pair>();
-        std::memset(s.get(), 0, sizeof *s);
-        for (const auto &set : xml_setup_sets) *xml_set_count(&s->count, set) = set.capacity;
-        int n = 0;
-        for (const auto &f : xml_setup_fields)
-            for (int k = 0; k < f.capacity; ++k, ++n) {
-                char *slot = xml_field_slot(&s->record, f, k);
-                for (int i = 0; i < f.width - 2; ++i)
-                    slot[i] = static_cast<char>('a' + (n + i) % 26);
-            }
-        return s;
-    }();
-    return *p;
-}
-
-const std::string &full_document() {
-    static const std::string doc = [] {
-        std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
-        if (struct2xml(&full_record().record, &full_record().count, buf.data(), buf.size()) != 0)
-            return std::string();
-        return std::string(buf.data());
-    }();
-    return doc;
-}
-
 void BM_xml_parse_full_setup(benchmark::State &state) {
-    const std::string &doc = full_document();
+    const std::string &doc = bench_full_document();
     std::vector<char> work(doc.begin(), doc.end());
     xml_mutex_lock(0);
     for (auto _ : state) {
@@ -62,24 +30,16 @@ void BM_xml_parse_full_setup(benchmark::State &state) {
         benchmark::DoNotOptimize(r);
     }
     if (p_kyvern_setup_entry_count[kId]->User != 2 ||
-        std::memcmp(p_kyvern_setup[kId], &full_record().record, sizeof(kyvern_setup)) != 0)
+        std::memcmp(p_kyvern_setup[kId], &bench_full_record().record, sizeof(kyvern_setup)) != 0)
         state.SkipWithError("parsed record differs from the written one");
     xml_mutex_unlock(0);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * doc.size());
     state.counters["doc_bytes"] = static_cast<double>(doc.size());
 }
 
-void on_start(void *, const xmlChar *, const xmlChar **) {}
-void on_end(void *, const xmlChar *) {}
-void on_chars(void *, const xmlChar *, int) {}
-
 void BM_libxml2_sax_empty_handlers(benchmark::State &state) {
-    const std::string &doc = full_document();
-    xmlSAXHandler h;
-    std::memset(&h, 0, sizeof h);
-    h.startElement = on_start;
-    h.endElement = on_end;
-    h.characters = on_chars;
+    const std::string &doc = bench_full_document();
+    xmlSAXHandler h = bench_empty_sax();
     for (auto _ : state) {
         const int r = xmlSAXUserParseMemory(&h, nullptr, doc.data(), static_cast<int>(doc.size()));
         benchmark::DoNotOptimize(r);
@@ -87,31 +47,21 @@ void BM_libxml2_sax_empty_handlers(benchmark::State &state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * doc.size());
 }
 
-double thread_cpu_us() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
 // The two passes above, alternated within each iteration so that both see the same machine
 // load; reports the thread CPU time of each (minimum and total) and their ratios.
 void BM_parse_vs_bare_sax_paired(benchmark::State &state) {
-    const std::string &doc = full_document();
+    const std::string &doc = bench_full_document();
     std::vector<char> work(doc.begin(), doc.end());
-    xmlSAXHandler h;
-    std::memset(&h, 0, sizeof h);
-    h.startElement = on_start;
-    h.endElement = on_end;
-    h.characters = on_chars;
+    xmlSAXHandler h = bench_empty_sax();
     double parse_min = 1e18, sax_min = 1e18, parse_sum = 0, sax_sum = 0;
     xml_mutex_lock(0);
     for (auto _ : state) {
-        const double t0 = thread_cpu_us();
+        const double t0 = bench_thread_cpu_us();
         benchmark::DoNotOptimize(xml_parse(kId, work.data(), static_cast<int>(work.size()), 1));
-        const double t1 = thread_cpu_us();
+        const double t1 = bench_thread_cpu_us();
         benchmark::DoNotOptimize(
             xmlSAXUserParseMemory(&h, nullptr, doc.data(), static_cast<int>(doc.size())));
-        const double t2 = thread_cpu_us();
+        const double t2 = bench_thread_cpu_us();
         parse_min = std::min(parse_min, t1 - t0);
         sax_min = std::min(sax_min, t2 - t1);
         parse_sum += t1 - t0;
@@ -126,11 +76,11 @@ void BM_parse_vs_bare_sax_paired(benchmark::State &state) {
 
 void BM_struct2xml_full_setup(benchmark::State &state) {
     std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
-    const size_t size = full_document().size();
+    const size_t size = bench_full_document().size();
     for (auto _ : state) {
         buf[0] = '\0';
-        const int r =
-            struct2xml(&full_record().record, &full_record().count, buf.data(), buf.size());
+        const int r = struct2xml(&bench_full_record().record, &bench_full_record().count,
+                                 buf.data(), buf.size());
         benchmark::DoNotOptimize(r);
         benchmark::ClobberMemory();
     }
@@ -138,7 +88,7 @@ void BM_struct2xml_full_setup(benchmark::State &state) {
 }
 
 void BM_memcpy_same_size(benchmark::State &state) {
-    const std::string &doc = full_document();
+    const std::string &doc = bench_full_document();
     std::vector<char> buf(QVXML_BUFFER_SIZE, '\0');
     for (auto _ : state) {
         std::memcpy(buf.data(), doc.data(), doc.size());

@@ -262,6 +262,19 @@ std::vector<fault_row> matrix() {
                     kSilence,
                     45,
                     nullptr});
+    // The device answers at once but keeps the connection: the response is complete after
+    // 10 s of silence, when the tool's ten polls end too. The document is stored whole, yet
+    // the tool often reports "not finish for 10s" and exit code 19 after its "SAVE" line.
+    rows.push_back({"held_open_after_answer",
+                    step::setup,
+                    {"--hold"},
+                    nullptr,
+                    nullptr,
+                    {{0, ""}},
+                    kSilence,
+                    0,
+                    nullptr,
+                    true});
     rows.push_back({"closed_in_header",
                     step::setup,
                     {"--close-in-header"},

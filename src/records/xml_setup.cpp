@@ -536,6 +536,8 @@ int xml_setup_prepare(int module, char *document, int size) {
             }
         }
     }
+    // Nothing kept (the root itself was an Idx, which is removed): no document to post.
+    if (code == 0 && c->out_length == 0) code = code_not_valid;
     if (code != 0) return fail(module, c, code);
 
     const int out_length = c->out_length;  // newline runs were collapsed while appending

@@ -24,7 +24,8 @@
 //                                  error accepted is an end tag of the root that does not match
 //                                  its start tag (a stored document whose root start tag alone
 //                                  was rewritten to <Root>): the whole document has then been
-//                                  read and the output's root is closed.
+//                                  read and the output's root is closed. Also a document
+//                                  of which nothing is kept (its root is an Idx element).
 //   75 ("Buffer is full")          the rewritten text would exceed 255999 characters, or it
 //                                  would not fit `size` bytes with its terminator, or the
 //                                  document holds more than 999 Idx elements.

@@ -137,6 +137,18 @@ TEST(SetupFilterBounds, BadArguments) {
     expect_refused(setup_buffer("<Root/>", 0), 75);
 }
 
+// Found by fuzzing (fuzz/regressions/fuzz_setup_prepare/): a root named Idx is removed with
+// its value, which left the declaration alone, a document without a root, reported as done.
+TEST(SetupFilterBounds, DocumentOfWhichNothingIsKeptIsRefused) {
+    expect_refused(setup_buffer("<Idx>\n </Hs>"), 45);  // the accepted root end mismatch
+    expect_refused(setup_buffer("<Idx>1</Idx>"), 45);
+    expect_refused(setup_buffer("<?xml version=\"1.0\"?>\n<set:Idx>x<Idx>2</Idx></set:Idx>"), 45);
+    // An Idx below any other root is kept (moved), so the document is still posted.
+    std::vector<char> kept = setup_buffer("<Root><Idx>1</Idx></Root>");
+    EXPECT_EQ(xml_setup_prepare(12, kept.data(), static_cast<int>(kept.size())), 0);
+    EXPECT_EQ(std::string(kept.data()), decl + "<Root>\n<Idx>1</Idx></Root>");
+}
+
 TEST(SetupFilterBounds, DeviceDocumentCutAnywhereIsRefused) {
     const std::string doc = device_setup_document();
     const size_t root_end = doc.find("</set:Root>");

@@ -9,6 +9,7 @@
 #include "records/xml_setup.h"
 
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include <cstdlib>
@@ -244,10 +245,14 @@ full:
 
 // The name as it enters the path and the output: the root by its local name, so that a
 // prefixed root (set:Root) is filtered like an unprefixed one; other elements as reported.
+// A root whose text after its last colon is no name ("a:", "a:1") keeps its whole name, so
+// the output never holds a tag such as "<>" or "<1>".
 const char *element_name(const setup_filter_context *c, const char *name) {
     if (c->depth != 0) return name;
     const char *colon = std::strrchr(name, ':');
-    return colon ? colon + 1 : name;
+    if (colon == nullptr) return name;
+    const char *local = colon + 1;
+    return xmlValidateNCName(reinterpret_cast<const xmlChar *>(local), 0) == 0 ? local : name;
 }
 
 // Appends "<name>" (`end` false) or "</name>".

@@ -149,6 +149,25 @@ TEST(SetupFilterBounds, DocumentOfWhichNothingIsKeptIsRefused) {
     EXPECT_EQ(std::string(kept.data()), decl + "<Root>\n<Idx>1</Idx></Root>");
 }
 
+// Found by fuzzing (fuzz/regressions/fuzz_setup_prepare/): the root's text after its last
+// colon became its name even when that is no name, giving "<>" or "<1>" in the output.
+TEST(SetupFilterBounds, RootPrefixWithoutLocalNameKeepsTheWholeName) {
+    const struct {
+        const char *document, *output;
+    } cases[] = {
+        {"<Root_BinaryOutSet_Entry_Mode:>t\n</>",
+         "<Root_BinaryOutSet_Entry_Mode:>t\n</Root_BinaryOutSet_Entry_Mode:>"},
+        {"<a:1><Name>x</Name></a:1>", "<a:1><Name>x</Name></a:1>"},
+        {"<set:Root><Name>x</Name></set:Root>", "<Root><Name>x</Name></Root>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.document);
+        std::vector<char> buffer = setup_buffer(c.document);
+        ASSERT_EQ(xml_setup_prepare(12, buffer.data(), static_cast<int>(buffer.size())), 0);
+        EXPECT_EQ(std::string(buffer.data()), decl + c.output);
+    }
+}
+
 TEST(SetupFilterBounds, DeviceDocumentCutAnywhereIsRefused) {
     const std::string doc = device_setup_document();
     const size_t root_end = doc.find("</set:Root>");

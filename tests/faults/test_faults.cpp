@@ -197,8 +197,10 @@ struct fault_row {
     bool known_unsound = false;            // see the file comment
 };
 
+std::string row_name(const fault_row &row);
+
 std::ostream &operator<<(std::ostream &os, const fault_row &row) {
-    return os << row.name;
+    return os << row_name(row);
 }
 
 constexpr int kNoLibraryExchange = -1;

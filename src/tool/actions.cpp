@@ -85,6 +85,16 @@ int clamp_count(int32_t count, const Field (&)[N]) {
     return count > static_cast<int32_t>(N) ? static_cast<int>(N) : count;
 }
 
+// A reply that parsed without a fatal error may still carry no document at all (an empty
+// body, an HTML page): " OK" is printed only when the library's accessor takes the
+// document, else the run ends with the code it records (10 or 11).
+bool document_usable(int id, completion kind) {
+    char *text = nullptr;
+    int length = 0;
+    return (kind == kValues ? qvxml_get_values_xml(id, &text, &length)
+                            : qvxml_get_setup_xml(id, &text, &length)) == 0;
+}
+
 // Queues a POST of `document`; a refusal ends the process with the module's error, after
 // one blank that separates it from the "SEND"/"SET output" line (as for a failed POST).
 void queue_post(const char *document, int length) {
@@ -150,7 +160,7 @@ void connect_failure_callback(int, void *, int, xml_fault_record *) {
 
 void values_xml_callback(int id, void *, int, kyvern_values *values, kyvern_values_entry_count *) {
     callback_scope scope(kValues);
-    if (values == nullptr) end_with_module_error(id);
+    if (values == nullptr || !document_usable(id, kValues)) end_with_module_error(id);
     std::printf(" OK\n");
     if (user_settings.values_file[0] != '\0') {
         if (qvxml_get_values_to_file(id, user_settings.values_file) != 0) end_with_module_error(id);
@@ -160,7 +170,7 @@ void values_xml_callback(int id, void *, int, kyvern_values *values, kyvern_valu
 
 void setup_xml_callback(int id, void *, int, kyvern_setup *setup, kyvern_setup_entry_count *count) {
     callback_scope scope(kSetup);
-    if (setup == nullptr) end_with_module_error(id);
+    if (setup == nullptr || !document_usable(id, kSetup)) end_with_module_error(id);
     std::printf(" OK\n");
     if (user_settings.setup_file[0] != '\0') {
         if (qvxml_get_setup_to_file(id, user_settings.setup_file) != 0) end_with_module_error(id);
@@ -185,7 +195,7 @@ void setup_xml_callback(int id, void *, int, kyvern_setup *setup, kyvern_setup_e
 void send_setup_xml_callback(int id, void *, int, kyvern_setup *setup,
                              kyvern_setup_entry_count *count) {
     callback_scope scope(kSend);
-    if (setup == nullptr) {
+    if (setup == nullptr || !document_usable(id, kSetup)) {
         std::printf(" ");
         end_with_module_error(id);
     }
@@ -221,8 +231,10 @@ int wait_finish_progress(int kind, int tries) {
     if (tries <= 0) return 0;
     const completion callback = completion_of(kind);
     for (int i = 0; i < tries; ++i) {
-        const bool finished = qvxml_finish(module, kind) == 0;
+        // Polled under the console lock: a callback that holds it has returned (and its
+        // finish mark is visible) by the time the poll runs, so no stale "." follows its lines.
         std::unique_lock<std::recursive_mutex> lock(console);
+        const bool finished = qvxml_finish(module, kind) == 0;
         if (finished && (callback == kNoCompletion || completed[callback] >= expected[callback]))
             return 0;
         std::printf(".");

@@ -4,8 +4,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -282,6 +284,36 @@ int xml_socket_write(int id, const char *data, int length) {
     return 0;
 }
 
+namespace {
+
+// Bytes of a response header kept for reading its Content-Length.
+constexpr int header_keep = 4096;
+
+// The value of a Content-Length field of `header` (field names compare without regard to
+// case), or -1 when there is none or it is not a number.
+long long content_length(const char *header, int len) {
+    static const char name[] = "content-length:";
+    constexpr int name_len = sizeof name - 1;
+    for (int line = 0; line < len;) {
+        int end = line;
+        while (end < len && header[end] != '\n') ++end;
+        if (end - line > name_len && strncasecmp(header + line, name, name_len) == 0) {
+            int at = line + name_len;
+            while (at < end && (header[at] == ' ' || header[at] == '\t')) ++at;
+            long long value = -1;
+            for (; at < end && header[at] >= '0' && header[at] <= '9'; ++at) {
+                value = (value < 0 ? 0 : value) * 10 + (header[at] - '0');
+                if (value > QVXML_BUFFER_SIZE * 16LL) return -1;  // nonsense: ignore it
+            }
+            return value;
+        }
+        line = end + 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
 int xml_socket_read(int id, char *buffer, int *length) {
     const int capacity = *length;
     *length = 0;
@@ -300,6 +332,10 @@ int xml_socket_read(int id, char *buffer, int *length) {
     };
 
     char chunk[chunk_size];
+    // The header as received (the first header_keep bytes), for its Content-Length.
+    char header[header_keep];
+    int header_len = 0;
+    long long announced = -1;   // Content-Length of the body, -1 when the header has none
     long long received = 0;     // response bytes so far, header included
     char status_text[4] = {0};  // response bytes 9..11
     int state = 0;              // header filter state, carried from chunk to chunk
@@ -329,12 +365,16 @@ int xml_socket_read(int id, char *buffer, int *length) {
                     break;
                 }
             }
+            const int header_part = std::min(body_from, header_keep - header_len);
+            std::memcpy(header + header_len, chunk, static_cast<size_t>(header_part));
+            header_len += header_part;
             if (header_done) {
                 const int code = status_code(std::atoi(status_text));
                 if (code != 0) {
                     errno = 0;  // a refusal of the device, not a system error
                     return fail(code);
                 }
+                announced = content_length(header, header_len);
             }
         }
         received += n;
@@ -353,6 +393,12 @@ int xml_socket_read(int id, char *buffer, int *length) {
     if (received > 0 && !header_done) {
         errno = EPROTO;
         return fail(46);
+    }
+    // A response cut off before the body its header announced is not a document: without
+    // this, half a document would be parsed, stored and reported as success.
+    if (announced >= 0 && stored < announced) {
+        errno = EPROTO;
+        return fail(34);
     }
     *length = stored;
     return 0;

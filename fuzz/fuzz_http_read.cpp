@@ -16,7 +16,9 @@
 // response byte 14 on, whatever the chunking; the status is the number in response bytes
 // 9..11 (as atoi reads it); 400..417 map to codes 47..64 and 500..505 to 65..70; the body
 // is every byte after the header and must leave room for its NUL; a response that ends
-// inside its header is code 46; an empty response is an empty body.
+// inside its header is code 46; an empty response is an empty body; a body shorter than
+// the header's Content-Length is code 34 (a response cut off is no document).
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,6 +58,33 @@ int model_status_code(const std::string &response) {
     return 0;
 }
 
+// Content-Length of a header: the first line (lines end at LF) whose name is
+// "content-length:" in any case, followed by at least one character; its value is the
+// digits after blanks and tabs, -1 when there are none. Values above 16 buffers are
+// nonsense and ignored (-1). Only the first kHeaderKept header bytes are searched.
+constexpr size_t kHeaderKept = 4096;
+long long model_content_length(const std::string &header) {
+    const std::string name = "content-length:";
+    size_t line = 0;
+    while (line < header.size()) {
+        size_t end = header.find('\n', line);
+        if (end == std::string::npos) end = header.size();
+        if (end - line > name.size() &&
+            strncasecmp(header.c_str() + line, name.c_str(), name.size()) == 0) {
+            size_t at = line + name.size();
+            while (at < end && (header[at] == ' ' || header[at] == '\t')) ++at;
+            long long value = -1;
+            for (; at < end && header[at] >= '0' && header[at] <= '9'; ++at) {
+                value = (value < 0 ? 0 : value) * 10 + (header[at] - '0');
+                if (value > QVXML_BUFFER_SIZE * 16LL) return -1;
+            }
+            return value;
+        }
+        line = end + 1;
+    }
+    return -1;
+}
+
 expectation model(const std::string &response, int capacity) {
     if (response.empty()) return {0, 0, ""};
     // Filter states: 0 none, 1 CR, 2 CR LF, 3 CR LF CR, 4 CR LF CR LF (the documented table).
@@ -79,6 +108,9 @@ expectation model(const std::string &response, int capacity) {
     if (code != 0) return {-1, code, ""};
     std::string body = response.substr(end);
     if (body.size() >= static_cast<size_t>(capacity)) return {-1, 12, ""};
+    const long long announced =
+        model_content_length(response.substr(0, std::min(end, kHeaderKept)));
+    if (announced >= 0 && static_cast<long long>(body.size()) < announced) return {-1, 34, ""};
     return {0, 0, body};
 }
 

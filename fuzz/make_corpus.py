@@ -86,6 +86,8 @@ responses = [
     b"\x03HTTP/1.0 200 OK\r\n\r\n" + b"b" * 39,
     b"\x00" + body,
     b"\x00\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n",
+    b"\x00HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body,
+    b"\x00HTTP/1.0 200 OK\r\ncontent-length:\t%d\r\n\r\n" % (len(body) + 10) + body,
 ]
 seeds = [r[:1] + b"\x00" + r[1:] for r in responses]
 seeds += [r[:1] + mode + r[1:] for r in responses[:2] + responses[3:4] for mode in (b"\x01", b"\x02", b"\xc8")]

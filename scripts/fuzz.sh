@@ -19,7 +19,7 @@ seconds=${1:-30}
 build=build/fuzz
 all_targets="fuzz_xml_values fuzz_xml_setup fuzz_setup_prepare fuzz_ezxml fuzz_http_read fuzz_b64
              fuzz_cmdline"
-targets=${QV_FUZZ_TARGETS:-$all_targets}
+targets=$(echo ${QV_FUZZ_TARGETS:-$all_targets})  # one line, single blanks
 extra=()
 read -r -a extra <<<"${QV_FUZZ_ARGS:-}"
 

@@ -46,18 +46,26 @@ small_values = (b'<?xml version="1.0"?>\n<Root><Agent><Model>55</Model></Agent>'
                 b'<Value>2301</Value><State>1</State></Val></Meter>'
                 b'<Input id="101"><Name>Door</Name><State>1</State></Input></Root>')
 
+# Element paths longer than the parsers' 10000-byte path buffers (they also raise the
+# fuzzers' input length limit to about 26 KB, enough to cross those bounds).
+# (libxml2 stops at 256 levels: long names, not depth, make the paths long.)
+long_name = b"E" * 60
+deep = (b"<Root><Agent><Model>55</Model></Agent>" + (b"<" + long_name + b">") * 200 +
+        b"<Name>x</Name>" + (b"</" + long_name + b">") * 200 +
+        b"<SenSet><Entry><Name>after</Name><Idx>1</Idx></Entry></SenSet></Root>")
+
 # xml_parse, values: byte 0 picks the model (0 45, 1 55, 2 57, 3 58, 4 as written).
 write("fuzz_xml_values", [b"\x04" + values, b"\x04" + values.replace(b"\n", b"\r\n"),
                           b"\x01" + power, b"\x00" + power, b"\x02" + power, b"\x03" + power,
-                          b"\x01" + small_values, b"\x04" + small_values])
+                          b"\x01" + small_values, b"\x04" + small_values, b"\x04" + deep])
 # xml_parse, setup: the document.
-write("fuzz_xml_setup", [setup] + setup_docs)
+write("fuzz_xml_setup", [setup, deep] + setup_docs)
 # The upload filter: the document (the target adds the 1024 zero bytes).
-write("fuzz_setup_prepare", [setup] + setup_docs +
+write("fuzz_setup_prepare", [setup, deep] + setup_docs +
       [b"<Root><SenSet><Entry><Idx>3</Idx><Name>a&amp;b</Name></Entry></SenSet>"
        b"<Network><IPAddr>1.2.3.4</IPAddr></Network></Root>"])
 # The tree reader: documents with the constructs it handles.
-write("fuzz_ezxml", [power, small_values,
+write("fuzz_ezxml", [power, small_values, deep,
                      b"<r>t0<b/>t1<c i='1'/><b/><d/>t2<c i='2'/>t3</r>",
                      b"<a>&lt;&#65;&#x20AC;&gt;&quot;&apos;&amp;</a>",
                      b"<a>a<![CDATA[<&amp;>\r\n]]>b</a>",

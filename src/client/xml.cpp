@@ -581,9 +581,13 @@ int qvxml_uninit() {
         qvxml_exit = 1;
     }
     pause_cv.notify_all();
+    // Thread 0 ends at once (its pause is interruptible) and is joined before the modules are
+    // closed: a completion callback may end the process while a close waits for its worker,
+    // and thread 0 must not be left ended but unjoined then.
+    const bool thread0_ended = xml_thread_join(0) == 0;
     for (int id = 1; id < QVXML_ID_COUNT_MAX; ++id)
         if (xml_module[id].state.load() != 0) qvxml_close(id);
-    if (xml_thread_join(0) != 0) {
+    if (!thread0_ended) {
         xml_except(0, 36);
         return -1;
     }

@@ -33,9 +33,12 @@ int xml_socket_write(int id, const char *data, int length);
 // header (bytes up to the first CR LF CR LF found from response byte 14 on, however the
 // response is split into chunks) is removed; its status is read from response bytes 9-11.
 // `length` in: capacity of `buffer`; out: body bytes stored, NUL-terminated.
+// No header field is interpreted but Content-Length (in the first 4096 header bytes; an
+// absurd value is ignored): a body that ends short of it is not a document.
 // 0 (also for an empty response: 0 bytes), or -1 with `length` 0 and one of: 47-70 (HTTP
-// status 400-417, 500-505; recorded with errno 0), 12 (body + NUL would not fit the capacity), 34 (receive error,
-// no socket), 46 (the response ended before its header did).
+// status 400-417, 500-505; recorded with errno 0), 12 (body + NUL would not fit the
+// capacity), 34 (receive error, no socket, or fewer body bytes than Content-Length
+// announced), 46 (the response ended before its header did).
 int xml_socket_read(int id, char *buffer, int *length);
 // Closes sockfd[id] if open and sets it to -1. Any thread that owns the module's socket.
 void xml_socket_close(int id);

@@ -8,10 +8,18 @@
 #include <thread>
 
 #include "core/xml_thread.h"
+#include "qvxml.h"
 
 namespace core_test {
 
 using clock = std::chrono::steady_clock;
+
+// The fault record of `id`, as qvxml_error reads it.
+inline xml_fault_record record_of(int id) {
+    xml_fault_record r;
+    qvxml_error(id, &r);
+    return r;
+}
 
 inline long long elapsed_ms(clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - since).count();

@@ -16,14 +16,11 @@
 #include "core/xml_global.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
+#include "core_test_util.h"
+
+using core_test::record_of;
 
 namespace {
-
-xml_fault_record record_of(int id) {
-    xml_fault_record r;
-    qvxml_error(id, &r);
-    return r;
-}
 
 std::string errno_string(int e) {
     char buffer[256];

@@ -11,12 +11,6 @@ using namespace core_test;
 
 namespace {
 
-xml_fault_record record_of(int id) {
-    xml_fault_record r;
-    qvxml_error(id, &r);
-    return r;
-}
-
 // ---- semaphores ------------------------------------------------------------------------
 
 qv_sem g_sem = nullptr;

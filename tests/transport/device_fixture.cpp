@@ -136,6 +136,21 @@ int unused_port() {
     return ntohs(sa.sin_port);
 }
 
+int loopback_listener(int backlog, sockaddr_in *address) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    *address = sockaddr_in{};
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof *address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(address), sizeof *address) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(address), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void reset_module(int id) {
     xml_module_state &m = xml_module[id];
     std::memset(&m.settings, 0, sizeof m.settings);

@@ -39,6 +39,9 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 // A free TCP port on 127.0.0.1 with nothing listening (bound, then released).
 int unused_port();
+// A socket listening on 127.0.0.1 at a port the system picks, with `backlog`; its address in
+// `address`. -1 on failure. The caller closes it.
+int loopback_listener(int backlog, struct sockaddr_in *address);
 // Resets module `id` of the module table for a test: run flag 1, no callbacks, no
 // credentials, fault record cleared, no socket.
 void reset_module(int id);

@@ -355,14 +355,9 @@ TEST(Connect, HostNamesResolveThroughTheSeam) {
 }
 
 TEST(Send, ClosedPeerIsAnErrorNotASignal) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+    sockaddr_in sa;
+    const int listener = loopback_listener(4, &sa);
+    ASSERT_GE(listener, 0);
 
     use_module(25);
     char address[16] = "127.0.0.1";

@@ -100,14 +100,9 @@ TEST(SlowResponse, DeviceThatNeverAnswersGivesNoBytesAndAFailedParse) {
 
 TEST(SlowConnect, ConnectionThatNeverCompletesFailsAfterFiveSeconds) {
     // A listener whose accept queue is full drops further SYNs: the connect stays pending.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len);
+    sockaddr_in sa;
+    const int listener = loopback_listener(0, &sa);
+    ASSERT_GE(listener, 0);
     int fillers[4];
     for (int &f : fillers) {
         f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);

@@ -456,10 +456,31 @@ TEST_F(LifecycleFaults, UninitReportsAModuleThatCouldNotBeClosed) {
 }
 
 namespace {
-std::atomic<int> stress_ops{0};
+std::atomic<int> opened_modules{0};
+std::atomic<int> closed_modules{0};
+std::atomic<int> finished_waits{0};
 void close_on_failure_sometimes(int id, void *user, int, kyvern_values *values,
                                 kyvern_values_entry_count *) {
     if (values == nullptr && user != nullptr) qvxml_close_for_callback(id);
+}
+void touch_setup(kyvern_setup *setup) {
+    setup->Agent_DeviceName[0] = 'S';
+}
+
+// Opens a single-device module on one of `ports` (some close themselves when a request
+// fails) or a many-device module with three devices.
+int open_random(std::mt19937 &random, const int (&ports)[3]) {
+    static int closes_itself;
+    qvxml_settings s = no_settings();
+    s.callbacks.on_values = close_on_failure_sometimes;
+    if (random() % 4 == 0) {
+        const int id = qvxml_open_many(nullptr);
+        for (int i = 0; id > 0 && i < 3; ++i)
+            qvxml_add_module(id, "127.0.0.1", ports[static_cast<size_t>(i)], &s);
+        return id;
+    }
+    return qvxml_open("127.0.0.1", ports[random() % 3], &s,
+                      random() % 2 == 0 ? &closes_itself : nullptr);
 }
 }  // namespace
 
@@ -475,11 +496,10 @@ TEST_F(LifecycleFaults, RandomisedOpenCloseWaitQueueStress) {
             const int threads = entries_of("/proc/self/task");
             v.expect(qvxml_init() == 0, "init");
 
-            constexpr int kSlots = 12, kThreads = 6, kOps = 60;
+            constexpr int kSlots = 12, kThreads = 6, kOps = 80;
             std::atomic<int> ids[kSlots];
             for (auto &id : ids) id = -1;
-            const int ports[] = {unit->plain.port(), unit->silent.port(), unit->refused};
-            static int closes_itself;
+            const int ports[3] = {unit->plain.port(), unit->silent.port(), unit->refused};
             std::vector<std::thread> workers;
             for (int t = 0; t < kThreads; ++t) {
                 workers.emplace_back([&, t] {
@@ -487,38 +507,38 @@ TEST_F(LifecycleFaults, RandomisedOpenCloseWaitQueueStress) {
                     for (int op = 0; op < kOps; ++op) {
                         std::atomic<int> &slot = ids[random() % kSlots];
                         const int id = slot.load();
-                        ++stress_ops;
-                        switch (random() % 6) {
+                        switch (random() % 7) {
                             case 0: {
-                                qvxml_settings s = no_settings();
-                                s.callbacks.on_values = close_on_failure_sometimes;
-                                const bool self_closing = random() % 2 == 0;
-                                const int opened =
-                                    qvxml_open("127.0.0.1", ports[random() % 3], &s,
-                                               self_closing ? &closes_itself : nullptr);
+                                const int opened = open_random(random, ports);
+                                if (opened > 0) ++opened_modules;
                                 int expected = -1;
-                                if (opened > 0 && !slot.compare_exchange_strong(expected, opened))
-                                    qvxml_close(opened);
+                                if (opened > 0 && !slot.compare_exchange_strong(expected, opened) &&
+                                    qvxml_close(opened) == 0)
+                                    ++closed_modules;
                                 break;
                             }
                             case 1: {
                                 int expected = id;
-                                if (id > 0 && slot.compare_exchange_strong(expected, -1))
-                                    qvxml_close(id);
+                                if (id > 0 && slot.compare_exchange_strong(expected, -1) &&
+                                    qvxml_close(id) == 0)
+                                    ++closed_modules;
                                 break;
                             }
                             case 2:
                                 qvxml_get_values(id);
-                                qvxml_wait_finish(id, 2, 1);
+                                if (qvxml_wait_finish(id, 2, 1) == 0) ++finished_waits;
                                 break;
                             case 3:
-                                qvxml_wait_finish(id, 0, 1);
+                                if (qvxml_wait_finish(id, 0, 1) == 0) ++finished_waits;
                                 break;
                             case 4: {
                                 static const char doc[] = "<?xml version=\"1.0\"?><Root/>";
                                 qvxml_load_values(id, doc, sizeof doc - 1);
                                 break;
                             }
+                            case 5:
+                                qvxml_send_setup_many(id, touch_setup);
+                                break;
                             default: {
                                 const std::string d = switch_document(op % 2);
                                 qvxml_send_setup_xml(id, d.c_str(), static_cast<int>(d.size()));
@@ -529,7 +549,11 @@ TEST_F(LifecycleFaults, RandomisedOpenCloseWaitQueueStress) {
                 });
             }
             for (auto &w : workers) w.join();
-            v.expect(stress_ops == kThreads * kOps, "not every operation ran");
+            // The mix must really have run: modules opened and closed, requests finished.
+            v.expect(opened_modules > 20 && closed_modules > 10 && finished_waits > 20,
+                     "too little happened: " + std::to_string(opened_modules) + " opened, " +
+                         std::to_string(closed_modules) + " closed, " +
+                         std::to_string(finished_waits) + " waits finished");
             qvxml_count_ref2zero();
             v.expect(qvxml_uninit() == 0, "uninit after the stress failed with code " +
                                               std::to_string(code_of(0)));
@@ -537,6 +561,8 @@ TEST_F(LifecycleFaults, RandomisedOpenCloseWaitQueueStress) {
                      "threads left: " + std::to_string(entries_of("/proc/self/task") - threads));
             v.expect(entries_of("/proc/self/fd") == fds,
                      "descriptors left: " + std::to_string(entries_of("/proc/self/fd") - fds));
+            std::fprintf(stderr, "stress: %d opened, %d closed, %d waits finished\n",
+                         opened_modules.load(), closed_modules.load(), finished_waits.load());
             v.expect(qvxml_init() == 0, "init again");
         },
         120);

@@ -622,8 +622,15 @@ void serve(int id, job taken, int &last_snmp) {
 // Ends a request whose service threw (memory ran out, a callback threw): code 5 on the
 // module, the failure delivered, the request finished, so the process and the module go on.
 void fail_request(int id, job taken) {
+    if (taken == job::none) return;
+    xml_module_state &m = xml_module[id];
+    bool marked;  // the first finish mark ends the service; a request queued after it stays
+    {
+        xml_lock lock(id);
+        marked = m.serving == 0;
+    }
     xml_except(id, 5);
-    xml_module[id].last_failed = 1;
+    m.last_failed = 1;
     const int kind = taken == job::values || taken == job::load_values ? XML_KIND_VALUES
                      : taken == job::send                              ? XML_KIND_SEND
                                                                        : XML_KIND_SETUP;
@@ -632,12 +639,11 @@ void fail_request(int id, job taken) {
     } catch (const std::exception &) {
         // A callback that throws again changes nothing: the request is failed either way.
     }
-    xml_module_state &m = xml_module[id];
     if (taken == job::load_values || taken == job::load_setup) {
         xml_lock lock(id);
         (taken == job::load_values ? m.load_values_done : m.load_setup_done) = kFinished;
     }
-    finish_request(id, kind, 0, false);
+    finish_request(id, kind, 0, marked);
 }
 
 void single_worker() {

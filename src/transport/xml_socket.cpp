@@ -227,6 +227,9 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
         xml_lock lock(id);
         sockfd[id] = fd;
     }
+    // A close that came before the socket was stored had nothing to wake: end here instead
+    // of in the first readiness wait.
+    if (qv_thread_cancel_requested()) qv_thread_exit();
     if (qv_socket_set(fd, 0) != 0) {
         const int error = errno;
         xml_socket_close(id);

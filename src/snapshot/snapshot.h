@@ -7,6 +7,7 @@
 // The model holds copies: nothing in it points into library storage.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -208,6 +209,10 @@ struct probe_options {
     bool read_setup = true;
     // The probe gives up at this moment: it closes its module and reports the stage.
     std::chrono::steady_clock::time_point deadline;
+    // When set, the probe stores the stage it is in as it moves on (connect, values, setup;
+    // none once it has ended), so another thread (a watchdog) can tell where it was. The
+    // pointee must outlive the probe.
+    std::atomic<stage> *progress = nullptr;
 };
 
 struct probe_result {

@@ -139,6 +139,9 @@ int main(int argc, char **argv) {
         s = v.error.empty() ? v.overall : check::state::unknown;
     }
     const int code = emit(text, s);
+    // After a time-out the library may still be closing the module (and would make the
+    // uninit wait for it past the limit): the process ends at once instead.
+    if (result.timed_out) _exit(code);
     qvxml_uninit();
     return code;
 }

@@ -64,7 +64,11 @@ std::string input_label(const snapshot::binary_input &in) {
 }
 
 std::string on_off(const std::optional<int> &value, const std::string &text) {
-    if (!value) return "'" + clean_text(text) + "'";
+    if (!value) {
+        std::string quoted = "'";
+        quoted += clean_text(text);
+        return quoted + "'";
+    }
     return *value == 1 ? "on" : "off";
 }
 
@@ -220,8 +224,10 @@ std::vector<std::string> perf_labels(const std::vector<sensor_verdict> &sensors)
         seen.insert(labels.back());
     }
     for (size_t i = 0; i < sensors.size(); ++i)
-        if (seen.count(labels[i]) > 1)
-            labels[i] += " " + clean_text(trimmed(sensors[i].sensor->id));
+        if (seen.count(labels[i]) > 1) {
+            labels[i] += ' ';
+            labels[i] += clean_text(trimmed(sensors[i].sensor->id));
+        }
     return labels;
 }
 
@@ -446,8 +452,10 @@ std::string render(const verdict &v, const snapshot::probe_result &probe, const 
 
     std::string perf;
     const std::vector<std::string> labels = perf_labels(v.sensors);
-    for (size_t i = 0; i < v.sensors.size(); ++i)
-        perf += (perf.empty() ? "" : " ") + perf_entry(v.sensors[i], labels[i]);
+    for (size_t i = 0; i < v.sensors.size(); ++i) {
+        if (!perf.empty()) perf += ' ';
+        perf += perf_entry(v.sensors[i], labels[i]);
+    }
 
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) {

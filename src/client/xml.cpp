@@ -1016,6 +1016,8 @@ int qvxml_type_of(int id) {
         xml_except(id, 40);
         return -1;
     }
+    // Under the lock: a close on another thread resets the device list.
+    xml_lock lock(id);
     return modules_list[id].count >= 0 ? 1 : 0;
 }
 
@@ -1045,11 +1047,11 @@ int get_module(int id, char *host, char *addr, int *port) {
         xml_except(id, 40);
         return -1;
     }
+    xml_lock lock(id);
     if (modules_list[id].count >= 0) {
         xml_except(id, 16);
         return -1;
     }
-    xml_lock lock(id);
     copy_out(addr, port, m.addr, m.port);
     copy_host(host, m.host);
     return 0;

@@ -520,27 +520,53 @@ enum class job { none, values, setup, load_values, load_setup, send };
 
 // Takes the first pending request in priority order and marks its buffers in service.
 job take_request(xml_module_state &m) {
+    struct request_kind {
+        std::atomic<int> xml_module_state::*flag;
+        job taken;
+        int buffers;
+    };
+    static constexpr request_kind priority[] = {
+        {&xml_module_state::values_done, job::values, XML_BUF_VALUES},
+        {&xml_module_state::setup_done, job::setup, XML_BUF_SETUP},
+        {&xml_module_state::load_values_done, job::load_values, XML_BUF_VALUES},
+        {&xml_module_state::load_setup_done, job::load_setup, XML_BUF_SETUP},
+        {&xml_module_state::send_done, job::send, XML_BUF_POST | XML_BUF_SETUP},
+    };
     xml_lock lock(static_cast<int>(&m - xml_module));
-    job taken = job::none;
-    int buffers = 0;
-    if (m.values_done.load() == kPending) {
-        taken = job::values;
-        buffers = XML_BUF_VALUES;
-    } else if (m.setup_done.load() == kPending) {
-        taken = job::setup;
-        buffers = XML_BUF_SETUP;
-    } else if (m.load_values_done.load() == kPending) {
-        taken = job::load_values;
-        buffers = XML_BUF_VALUES;
-    } else if (m.load_setup_done.load() == kPending) {
-        taken = job::load_setup;
-        buffers = XML_BUF_SETUP;
-    } else if (m.send_done.load() == kPending) {
-        taken = job::send;
-        buffers = XML_BUF_POST | XML_BUF_SETUP;
+    m.serving = 0;
+    for (const request_kind &kind : priority) {
+        if ((m.*kind.flag).load() != kPending) continue;
+        m.serving = kind.buffers;
+        return kind.taken;
     }
-    m.serving = buffers;
-    return taken;
+    return job::none;
+}
+
+// Delivers a request served successfully: the records are stamped before the first finish
+// mark (a caller woken by it never reads a stamp still to come), the callback follows, and
+// the second mark never finishes a request of that kind queued during the callback.
+void deliver_success(int id, int kind, int refresh_snmp) {
+    xml_stamp_records(id, -1, kind);
+    finish_request(id, kind, refresh_snmp, false);
+    xml_deliver(id, -1, kind, 0);
+    finish_request(id, kind, refresh_snmp, true);
+}
+
+// Serves a GET of `kind` (values or setup) into the module's buffer of that kind; a failure
+// is delivered before its finish mark.
+void serve_get(int id, int kind, int refresh_snmp) {
+    xml_module_state &m = xml_module[id];
+    const bool values = kind == XML_KIND_VALUES;
+    int *length = values ? &m.values_len : &m.setup_len;
+    *length = QVXML_BUFFER_SIZE;
+    if (get_xml(id, m.addr, m.host, m.port, values ? m.values_xml : m.setup_xml, length, kind,
+                -1) != 0) {
+        run_callback(id, -1, kind, 1);
+        m.last_failed = 1;
+        finish_request(id, kind, refresh_snmp, false);
+        return;
+    }
+    deliver_success(id, kind, refresh_snmp);
 }
 
 // Serves one request of a single-device module.
@@ -552,34 +578,14 @@ void serve(int id, job taken, int &last_snmp) {
             break;
         case job::values:
             last_snmp = 0;
-            m.values_len = QVXML_BUFFER_SIZE;
-            if (get_xml(id, m.addr, m.host, m.port, m.values_xml, &m.values_len, 0, -1) != 0) {
-                run_callback(id, -1, XML_KIND_VALUES, 1);
-                m.last_failed = 1;
-                finish_request(id, XML_KIND_VALUES, 0, false);
-            } else {
-                xml_stamp_records(id, -1, XML_KIND_VALUES);
-                finish_request(id, XML_KIND_VALUES, 0, false);
-                xml_deliver(id, -1, XML_KIND_VALUES, 0);
-                finish_request(id, XML_KIND_VALUES, 0, true);
-            }
+            serve_get(id, XML_KIND_VALUES, 0);
             break;
         case job::setup: {
             {
                 xml_lock lock(id);
                 last_snmp = m.setup_for_snmp;
             }
-            m.setup_len = QVXML_BUFFER_SIZE;
-            if (get_xml(id, m.addr, m.host, m.port, m.setup_xml, &m.setup_len, 1, -1) != 0) {
-                run_callback(id, -1, XML_KIND_SETUP, 1);
-                m.last_failed = 1;
-                finish_request(id, XML_KIND_SETUP, last_snmp, false);
-            } else {
-                xml_stamp_records(id, -1, XML_KIND_SETUP);
-                finish_request(id, XML_KIND_SETUP, last_snmp, false);
-                xml_deliver(id, -1, XML_KIND_SETUP, 0);
-                finish_request(id, XML_KIND_SETUP, last_snmp, true);
-            }
+            serve_get(id, XML_KIND_SETUP, last_snmp);
             break;
         }
         case job::load_values:
@@ -606,15 +612,12 @@ void serve(int id, job taken, int &last_snmp) {
         }
         case job::send:
             m.setup_len = QVXML_BUFFER_SIZE;
+            // A failure has been delivered by send_xml_file.
             if (send_xml_file(id, -1, m.addr, m.host, m.port, m.post_buf, m.setup_xml,
-                              &m.setup_len) != 0) {
+                              &m.setup_len) != 0)
                 finish_request(id, XML_KIND_SEND, last_snmp, false);
-            } else {
-                xml_stamp_records(id, -1, XML_KIND_SEND);
-                finish_request(id, XML_KIND_SEND, last_snmp, false);
-                xml_deliver(id, -1, XML_KIND_SEND, 0);
-                finish_request(id, XML_KIND_SEND, last_snmp, true);
-            }
+            else
+                deliver_success(id, XML_KIND_SEND, last_snmp);
             break;
     }
 }

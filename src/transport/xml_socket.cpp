@@ -367,6 +367,12 @@ int xml_socket_read(int id, char *buffer, int *length) {
             body_from = static_cast<int>(n);
             for (int i = 0; i < n; ++i) {
                 const long long at = received + i;
+                // A header that never ends would keep the worker reading past every time-out:
+                // it must end within `capacity` bytes, the room a body would have had.
+                if (at >= capacity) {
+                    errno = EPROTO;
+                    return fail(46);
+                }
                 if (at >= 9 && at <= 11) status_text[at - 9] = chunk[i];
                 if (at < header_scan_from) continue;
                 const auto c = static_cast<unsigned char>(chunk[i]);
@@ -380,12 +386,6 @@ int xml_socket_read(int id, char *buffer, int *length) {
             const int header_part = std::min(body_from, header_keep - header_len);
             std::memcpy(header + header_len, chunk, static_cast<size_t>(header_part));
             header_len += header_part;
-            // A header that never ends would keep the worker reading past every time-out: it
-            // may be no longer than the buffer a body would have had.
-            if (!header_done && received + n > capacity) {
-                errno = EPROTO;
-                return fail(46);
-            }
             if (header_done) {
                 const int code = status_code(std::atoi(status_text));
                 if (code != 0) {

@@ -38,8 +38,8 @@ int xml_socket_write(int id, const char *data, int length);
 // 0 (also for an empty response: 0 bytes), or -1 with `length` 0 and one of: 47-70 (HTTP
 // status 400-417, 500-505; recorded with errno 0), 12 (body + NUL would not fit the
 // capacity), 34 (receive error, no socket, or fewer body bytes than Content-Length
-// announced), 46 (the response ended before its header did, or its header grew past
-// `capacity` bytes without ending).
+// announced), 46 (the response ended before its header did, or its header did not end
+// within the first `capacity` bytes).
 int xml_socket_read(int id, char *buffer, int *length);
 // Closes sockfd[id] if open and sets it to -1. Takes the module's mutex: entry `id` is only
 // written under it, so another thread may wake the socket safely (xml_socket_wake).

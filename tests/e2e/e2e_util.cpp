@@ -119,6 +119,35 @@ run_result run_tarvik(const std::vector<std::string> &args, int limit_s) {
     return result;
 }
 
+int shell(const std::string &command, const std::string &log, int limit_s) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int null_in = open("/dev/null", O_RDONLY);
+        if (out < 0 || null_in < 0) _exit(126);
+        dup2(null_in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return -1;
+    }
+    setpgid(pid, pid);  // also here: the group exists before a kill, whoever runs first
+    int status = 0;
+    if (!reap_within(pid, &status, limit_s * 1000)) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "killed after " << limit_s << " s: " << command;
+        return -1;
+    }
+    kill(-pid, SIGKILL);  // what the command left running in its group
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int closed_port() {
     // Bound once to learn a free number, then released; nothing listens there afterwards.
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -25,6 +25,12 @@ std::string device_path();
 // kills it after `limit_s` seconds.
 run_result run_tarvik(const std::vector<std::string> &args, int limit_s = 40);
 
+// Runs `command` with /bin/sh in a process group of its own, standard output and error to
+// the file `log` (standard input from /dev/null); kills the group after `limit_s` seconds.
+// Returns the exit status, or -1 when it ended by a signal or was killed (a failure is
+// also added to the test then).
+int shell(const std::string &command, const std::string &log, int limit_s = 120);
+
 // A loopback port with nothing listening on it.
 int closed_port();
 

@@ -99,9 +99,10 @@ set(CPACK_DEBIAN_CHECK_PACKAGE_NAME tarvik-check)
 set(CPACK_DEBIAN_CHECK_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_CHECK_DESCRIPTION
     "monitoring plugin for network environment-monitoring units
-check_tarvik reads one network environment-monitoring unit over HTTP/1.0 and XML
-and reports its sensors against warning and critical ranges, in the plugin
-format of Nagios, Icinga, Naemon and compatible systems, with performance data.
+check_tarvik reads one network environment-monitoring unit over HTTP/1.0 and
+XML and reports its sensors and binary inputs against the unit's alarms or
+warning and critical ranges, in the plugin format of Nagios, Icinga, Naemon and
+compatible systems, with performance data.
 .
 The plugin is installed in /usr/lib/nagios/plugins.")
 

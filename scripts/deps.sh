@@ -28,8 +28,9 @@ fuzz=(clang)
 test=(libgtest-dev libbenchmark-dev curl coreutils iproute2 procps groff-base)
 # tarvik_exporter's tests check its exposition with promtool.
 test+=(prometheus)
-# check_tarvik's tests run it next to the standard monitoring plugins.
-test+=(monitoring-plugins-basic)
+# check_tarvik's tests: the standard plugins (negate reads its exit codes), and Icinga 2 and
+# Nagios 4, which check its example configurations.
+test+=(monitoring-plugins-basic icinga2-bin nagios4-core)
 # The package test: dpkg-shlibdeps for the dependencies, lintian for the packages' checks.
 test+=(dpkg-dev lintian)
 

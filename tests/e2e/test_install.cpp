@@ -34,6 +34,11 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
           prefix + "/include/qvxml_values_fields.def", prefix + "/include/qvxml_values_sets.def",
           prefix + "/share/man/man1/tarvik.1"})
         EXPECT_TRUE(file_exists(file)) << file;
+#ifdef QV_HAVE_CHECK
+    // The monitoring plugin goes where the plugins are (/usr/lib/nagios/plugins under /usr).
+    EXPECT_TRUE(file_exists(prefix + "/lib/nagios/plugins/check_tarvik"));
+    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/check_tarvik.1"));
+#endif
 
     // The installed man page is well-formed roff and documents the exit codes.
     EXPECT_EQ(shell("groff -man -ww -z '" + prefix + "/share/man/man1/tarvik.1'", log), 0)

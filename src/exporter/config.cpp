@@ -307,12 +307,17 @@ bool parse_config(std::string_view yaml, const std::string &base_dir,
     } catch (const config_error &error) {
         *reason = error.text;
     } catch (const YAML::Exception &error) {
-        // The parser's own messages are fixed texts with a position, never the input.
+        // Some of the parser's messages end with a piece of the input ("unknown escape
+        // character: q"), which may be part of a password: only the fixed text before it is
+        // kept, with the position.
+        std::string message = error.msg.substr(0, error.msg.find(':'));
+        for (char &c : message)
+            if (c < ' ' || c >= 0x7f) c = '?';
         if (error.mark.line >= 0)
             *reason = "line " + std::to_string(error.mark.line + 1) + ", column " +
-                      std::to_string(error.mark.column + 1) + ": " + error.msg;
+                      std::to_string(error.mark.column + 1) + ": " + message;
         else
-            *reason = error.msg;
+            *reason = message;
     }
     return false;
 }

@@ -38,6 +38,9 @@ bool decode_component(std::string_view in, std::string *out, std::string *reason
             }
             *out += decoded;
             i += 2;
+        } else if (static_cast<unsigned char>(c) < ' ' || c == 0x7f) {
+            *reason = "a control character in the query";
+            return false;
         } else {
             *out += c;
         }
@@ -132,7 +135,7 @@ bool parse_target(std::string_view text, probe_target *out, std::string *reason)
         bool ok = !port.empty() && port.size() <= 5;
         for (char c : port) {
             if (c < '0' || c > '9') ok = false;
-            value = value * 10 + (c - '0');
+            if (ok) value = value * 10 + (c - '0');
         }
         if (!ok || value < 1 || value > 65535) {
             *reason = "target port is not a number 1..65535";
@@ -148,8 +151,12 @@ bool parse_target(std::string_view text, probe_target *out, std::string *reason)
         *reason = "target host longer than " + std::to_string(kMaxHostLength) + " characters";
         return false;
     }
+    // Only [0-9.] may be taken for an address: inet_pton reads up to a NUL.
+    bool address_characters = true;
+    for (char c : host)
+        if ((c < '0' || c > '9') && c != '.') address_characters = false;
     in_addr address{};
-    if (inet_pton(AF_INET, std::string(host).c_str(), &address) == 1) {
+    if (address_characters && inet_pton(AF_INET, std::string(host).c_str(), &address) == 1) {
         target.numeric = true;
     } else if (!valid_host_name(host)) {
         *reason = "target host is neither a dotted IPv4 address nor a host name";

@@ -24,8 +24,9 @@ struct query_param {
 
 // Splits an application/x-www-form-urlencoded query ("a=1&b=x%20y"): '&' separates
 // parameters, '+' is a blank, "%XX" must be followed by two hex digits. A parameter without
-// '=' has an empty value; empty pieces ("a=1&&b=2") are skipped. Decoded texts holding a NUL
-// are refused. A null or empty query gives no parameters. Returns false with a reason.
+// '=' has an empty value; empty pieces ("a=1&&b=2") are skipped. Raw control characters and
+// decoded NUL bytes are refused. A null or empty query gives no parameters. Returns false with a
+// reason.
 bool parse_query(std::string_view raw, std::vector<query_param> *out, std::string *reason);
 
 struct probe_target {

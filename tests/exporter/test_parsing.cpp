@@ -144,6 +144,8 @@ TEST(ExporterQuery, ProbeQueries) {
         {"target=10.0.0.1%", "malformed percent-encoding in the query"},
         {"tar%get=1", "malformed percent-encoding in the query"},
         {"target=10.0.0.1%00", "a NUL byte in the query"},
+        {std::string("target=10.0.0.1\0", 17), "a control character in the query"},
+        {"target=10.0.0.1\r\nX: 1", "a control character in the query"},
         {"target=", "target is empty"},
         {"target=" + long_value, "target longer than 255 bytes"},
         {"target=" + std::string(100, 'a') + ".b", "target host longer than 99 characters"},
@@ -155,6 +157,7 @@ TEST(ExporterQuery, ProbeQueries) {
         {"target=10.0.0.1:", "target port is not a number 1..65535"},
         {"target=10.0.0.1:+80", "target port is not a number 1..65535"},
         {"target=10.0.0.1:123456", "target port is not a number 1..65535"},
+        {"target=10.0.0.1:99999999999999999999999", "target port is not a number 1..65535"},
         {"target=:80", "target has no host"},
         {"target=10.0.0.256", "target host is neither a dotted IPv4 address nor a host name"},
         {"target=10.1.2", "target host is neither a dotted IPv4 address nor a host name"},
@@ -212,6 +215,8 @@ TEST(ExporterQuery, NumericTargetsAreMarked) {
     std::string reason;
     ASSERT_TRUE(parse_target("127.0.0.1:8080", &target, &reason));
     EXPECT_TRUE(target.numeric);
+    EXPECT_FALSE(parse_target(std::string("192.0.2.1\0", 10), &target, &reason));
+    EXPECT_EQ(reason, "target host is neither a dotted IPv4 address nor a host name");
     ASSERT_TRUE(parse_target("unit1", &target, &reason));
     EXPECT_FALSE(target.numeric);
     EXPECT_EQ(target.port, 80);
@@ -392,6 +397,13 @@ TEST(ExporterConfig, CredentialsNeverInAReason) {
         EXPECT_EQ(reason.find(secret), std::string::npos) << reason;
         EXPECT_FALSE(reason.empty());
     }
+    // The YAML parser names the character of a bad escape; that part is left out.
+    exporter_config escaped;
+    std::string why;
+    EXPECT_FALSE(
+        parse_config("modules:\n  a:\n    basic_auth: {username: u, password: \"ab\\qZ\"}\n", ".",
+                     no_files, &escaped, &why));
+    EXPECT_EQ(why, "line 3, column 46: unknown escape character");
     // From a file: too long, or with a line break inside, and the contents never quoted.
     auto reader = [&](const std::string &, std::string *contents, std::string *) {
         *contents = secret + "\n" + secret;

@@ -8,14 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "exporter/server.h"
 #include "http_client.h"
+#include "support.h"
 
 namespace exporter {
 namespace {
@@ -60,24 +58,12 @@ private:
     bool hold_ = false;
 };
 
-class temp_file_dir {
-public:
-    temp_file_dir() {
-        char pattern[] = "/tmp/tarvik_exporter_test.XXXXXX";
-        path_ = ::mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~temp_file_dir() {
-        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    std::string write(const std::string &name, const std::string &text) const {
-        const std::string file = path_ + "/" + name;
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-        return file;
-    }
-
-private:
-    std::string path_;
-};
+// Writes `text` as file `name` of `dir` and returns its path.
+std::string write_in(const qvtest::temp_dir &dir, const std::string &name,
+                     const std::string &text) {
+    EXPECT_TRUE(qvtest::write_file(dir.file(name), text));
+    return dir.file(name);
+}
 
 class ExporterServer : public ::testing::Test {
 protected:
@@ -299,17 +285,17 @@ TEST_F(ExporterServer, SlowClientIsCutAtTheRequestTimeout) {
 }
 
 TEST_F(ExporterServer, ReloadSwapsTheConfigurationOrKeepsTheOldOne) {
-    temp_file_dir dir;
-    const std::string file = dir.write("exporter.yml", "modules:\n  first: {timeout: 2s}\n");
+    qvtest::temp_dir dir;
+    const std::string file = write_in(dir, "exporter.yml", "modules:\n  first: {timeout: 2s}\n");
     exporter_options options;
     options.config_file = file;
     start(options);
     EXPECT_EQ(http_get(port_, "/probe?target=127.0.0.1&module=first").status, 200);
     EXPECT_EQ(http_get(port_, "/probe?target=127.0.0.1&module=second").status, 400);
 
-    dir.write("exporter.yml",
-              "modules:\n  second: {read_setup: no}\n"
-              "targets:\n  - targets: [\"127.0.0.1:9\"]\n    module: second\n");
+    write_in(dir, "exporter.yml",
+             "modules:\n  second: {read_setup: no}\n"
+             "targets:\n  - targets: [\"127.0.0.1:9\"]\n    module: second\n");
     const http_response good = http_request(port_, "POST", "/-/reload");
     EXPECT_EQ(good.status, 200);
     EXPECT_EQ(good.body, "configuration reloaded\n");
@@ -318,7 +304,7 @@ TEST_F(ExporterServer, ReloadSwapsTheConfigurationOrKeepsTheOldOne) {
     EXPECT_EQ(http_get(port_, "/probe?target=127.0.0.1&module=second").status, 200);
     EXPECT_NE(http_get(port_, "/sd").body.find("\"127.0.0.1:9\""), std::string::npos);
 
-    dir.write("exporter.yml", "modules:\n  third:\n    timeout: soon\n");
+    write_in(dir, "exporter.yml", "modules:\n  third:\n    timeout: soon\n");
     const http_response bad = http_request(port_, "POST", "/-/reload");
     EXPECT_EQ(bad.status, 500);
     EXPECT_EQ(bad.body, "configuration not reloaded, the previous one stays: " + file +
@@ -355,17 +341,17 @@ TEST_F(ExporterServer, AllowListRefusesOtherNetworks) {
 }
 
 TEST_F(ExporterServer, CredentialsAppearNowhere) {
-    temp_file_dir dir;
+    qvtest::temp_dir dir;
     const std::string secret = "pw-Zebra-4711";
-    dir.write("password", secret + "\n");
+    write_in(dir, "password", secret + "\n");
     const std::string file =
-        dir.write("exporter.yml",
-                  "modules:\n"
-                  "  inline: {basic_auth: {username: admin, password: \"" +
-                      secret +
-                      "\"}}\n"
-                      "  filed: {basic_auth: {username: reader, password_file: password}}\n"
-                      "targets:\n  - targets: [\"127.0.0.1:9\"]\n    module: inline\n");
+        write_in(dir, "exporter.yml",
+                 "modules:\n"
+                 "  inline: {basic_auth: {username: admin, password: \"" +
+                     secret +
+                     "\"}}\n"
+                     "  filed: {basic_auth: {username: reader, password_file: password}}\n"
+                     "targets:\n  - targets: [\"127.0.0.1:9\"]\n    module: inline\n");
     exporter_options options;
     options.config_file = file;
     start(options);

@@ -409,8 +409,9 @@ void exporter_server::handle_probe(mg_connection *conn) {
         job.target.host = dotted(addresses.front());
         job.target.numeric = true;
     }
-    job.timeout_s = timeout_s - seconds_since(started);
-    if (job.timeout_s < 0.001) job.timeout_s = 0.001;
+    job.timeout_s = timeout_s;
+    job.deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(timeout_s));
 
     metrics_.probe_started();
     probe_answer answer;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,7 +34,8 @@ struct probe_job {
     probe_target target;
     std::string target_text;                // as the client sent it
     const module_config *module = nullptr;  // valid for the duration of the call
-    double timeout_s = 0;                   // from the start of the call
+    double timeout_s = 0;  // the probe's time-out as reported (from the request's start)
+    std::chrono::steady_clock::time_point deadline;  // when the probe must give up
 };
 
 struct probe_answer {
@@ -41,8 +43,8 @@ struct probe_answer {
     std::string body;  // exposition text (text format 0.0.4)
 };
 
-// Runs one probe; called on civetweb's worker threads, concurrently. Must return within
-// job.timeout_s (plus the time to render).
+// Runs one probe; called on civetweb's worker threads, concurrently. Must return by
+// job.deadline (plus the time to close and render).
 using prober = std::function<probe_answer(const probe_job &job)>;
 
 // The deadline of one probe: the module's time-out, or Prometheus' scrape time-out less

@@ -213,11 +213,13 @@ TEST_F(ExporterServer, ProbeGetsTargetModuleAndDeadline) {
     EXPECT_EQ(jobs[0].target.port, 8080);
     EXPECT_EQ(jobs[0].target_text, "127.0.0.1:8080");
     EXPECT_EQ(jobs[0].module->name, "default");
-    EXPECT_LE(jobs[0].timeout_s, 10.0);
-    EXPECT_GT(jobs[0].timeout_s, 9.0);
+    EXPECT_DOUBLE_EQ(jobs[0].timeout_s, 10.0);
     EXPECT_EQ(jobs[1].target.port, 80);
-    EXPECT_LE(jobs[1].timeout_s, 2.5);
-    EXPECT_GT(jobs[1].timeout_s, 1.5);
+    EXPECT_DOUBLE_EQ(jobs[1].timeout_s, 2.5);
+    // The deadline counts from the request's start: at most the time-out from now.
+    const auto latest = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    EXPECT_LE(jobs[1].deadline, latest);
+    EXPECT_GT(jobs[1].deadline, latest - std::chrono::seconds(2));
 }
 
 TEST_F(ExporterServer, ProbesPastTheCapGet503AtOnce) {

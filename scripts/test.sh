@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libbenchmark-dev clang
-          libclang-rt-14-dev curl coreutils iproute2 procps)
+          libclang-rt-14-dev curl coreutils iproute2 procps
+          libcivetweb-dev prometheus-cpp-dev libyaml-cpp-dev prometheus)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,6 +15,12 @@ probe_answer probe_unit(const probe_job &job, std::atomic<int> &modules_in_use) 
     options.password = job.module->password;
     options.read_setup = job.module->read_setup;
     options.deadline = job.deadline;
+    const probe_render_options render{job.timeout_s, job.module->read_setup};
+    if (job.answer_now) {
+        options.on_outcome = [&](const snapshot::probe_result &outcome) {
+            job.answer_now({outcome.values_read, render_probe(outcome, render)});
+        };
+    }
     modules_in_use.fetch_add(1);
     snapshot::probe_result result;
     try {
@@ -26,7 +32,7 @@ probe_answer probe_unit(const probe_job &job, std::atomic<int> &modules_in_use) 
     modules_in_use.fetch_sub(1);
     probe_answer answer;
     answer.success = result.values_read;
-    answer.body = render_probe(result, {job.timeout_s, job.module->read_setup});
+    answer.body = render_probe(result, render);
     return answer;
 }
 

@@ -413,23 +413,37 @@ void exporter_server::handle_probe(mg_connection *conn) {
     job.deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(timeout_s));
 
+    // The answer goes out once: from inside the probe when it knows its outcome (before it
+    // closes its module), or when it returns. The slot stays taken until the probe returns,
+    // so the cap also covers modules still closing.
+    bool answered = false;
+    job.answer_now = [&](const probe_answer &answer) {
+        if (answered) return;
+        answered = true;
+        const double took = seconds_since(started);
+        metrics_.probe_finished(answer.success, took);
+        if (log_enabled(log_level::debug))
+            log(log_level::debug, "Probe done",
+                {{"target", query.target_text},
+                 {"module", query.module},
+                 {"success", answer.success ? "1" : "0"},
+                 {"seconds", std::to_string(took)}});
+        respond(conn, 200, kExposition, answer.body);
+    };
     metrics_.probe_started();
     probe_answer answer;
     try {
         answer = probe_(job);
-    } catch (...) {
-        metrics_.probe_finished(false, seconds_since(started));
-        throw;
+    } catch (const std::exception &error) {
+        if (!answered) {
+            metrics_.probe_finished(false, seconds_since(started));
+            throw;
+        }
+        // The client has its answer; only the clean-up after it failed.
+        log(log_level::error, "Probe failed after answering", {{"error", error.what()}});
+        return;
     }
-    const double took = seconds_since(started);
-    metrics_.probe_finished(answer.success, took);
-    if (log_enabled(log_level::debug))
-        log(log_level::debug, "Probe done",
-            {{"target", query.target_text},
-             {"module", query.module},
-             {"success", answer.success ? "1" : "0"},
-             {"seconds", std::to_string(took)}});
-    respond(conn, 200, kExposition, answer.body);
+    job.answer_now(answer);
 }
 
 }  // namespace exporter

@@ -28,6 +28,11 @@ namespace exporter {
 // every probe slot is taken, and absorb slow clients (each bounded by the request time-out).
 constexpr int kSpareThreads = 24;
 
+struct probe_answer {
+    bool success = false;
+    std::string body;  // exposition text (text format 0.0.4)
+};
+
 // One probe to run: the target (host already checked against the allow-list, and then
 // numeric), the module and the time it may take.
 struct probe_job {
@@ -36,11 +41,10 @@ struct probe_job {
     const module_config *module = nullptr;  // valid for the duration of the call
     double timeout_s = 0;  // the probe's time-out as reported (from the request's start)
     std::chrono::steady_clock::time_point deadline;  // when the probe must give up
-};
-
-struct probe_answer {
-    bool success = false;
-    std::string body;  // exposition text (text format 0.0.4)
+    // Sends the answer to the client at once (at most once; later calls do nothing). A
+    // prober calls it as soon as the outcome is known, before it releases what it holds (a
+    // library module whose close may take a while); what it returns is then not sent again.
+    std::function<void(const probe_answer &)> answer_now;
 };
 
 // Runs one probe; called on civetweb's worker threads, concurrently. Must return by

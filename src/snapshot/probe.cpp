@@ -23,6 +23,7 @@ using clock_type = std::chrono::steady_clock;
 
 struct probe_context {
     std::mutex mutex;
+    std::atomic<stage> *progress = nullptr;  // the caller's, or null; guarded by mutex
     std::condition_variable changed;
     // Guarded by mutex.
     bool connected = false;  // a connection of the current request reached the unit
@@ -67,10 +68,15 @@ fault code_fault(int code) {
 }
 
 // Callbacks: no exception may leave them (they run inside the library's worker).
+void report(std::atomic<stage> *progress, stage s) {
+    if (progress != nullptr) progress->store(s);
+}
+
 void on_connect(int, void *user, int) {
     auto *ctx = static_cast<probe_context *>(user);
     std::lock_guard<std::mutex> lock(ctx->mutex);
     ctx->connected = true;
+    if (!ctx->values_done) report(ctx->progress, stage::values);
 }
 
 void on_values(int id, void *user, int, kyvern_values *values, kyvern_values_entry_count *count) {
@@ -157,8 +163,10 @@ const char *stage_name(stage s) {
 
 probe_result probe(const probe_options &options) {
     const auto start = clock_type::now();
+    report(options.progress, stage::connect);
     probe_result result;
     auto finish = [&](probe_result &r) -> probe_result {
+        report(options.progress, stage::none);
         r.duration = clock_type::now() - start;
         return std::move(r);
     };
@@ -187,6 +195,7 @@ probe_result probe(const probe_options &options) {
     settings.callbacks.on_connect = on_connect;
 
     auto ctx = std::make_unique<probe_context>();
+    ctx->progress = options.progress;
     const int id = qvxml_open(options.host.c_str(), options.port, &settings, ctx.get());
     if (id < 0) return fail(stage::connect, read_fault(0));
 
@@ -219,6 +228,7 @@ probe_result probe(const probe_options &options) {
 
     if (!failed && options.read_setup) {
         at = stage::setup;
+        report(options.progress, stage::setup);
         if (queue_when_running(id, qvxml_get_setup, options.deadline) != 0) {
             failed = true;
             timed_out = clock_type::now() >= options.deadline;
@@ -261,6 +271,11 @@ probe_result probe(const probe_options &options) {
     // A close whose worker did not end in time leaves it running with this context as its
     // user pointer: the context is then left allocated on purpose, so a late callback never
     // writes into freed memory.
+    {
+        // A late callback must not write to the caller's progress once the probe returns.
+        std::lock_guard<std::mutex> lock(ctx->mutex);
+        ctx->progress = nullptr;
+    }
     const bool closed = qvxml_close(id) == 0;
     {
         std::lock_guard<std::mutex> lock(ctx->mutex);

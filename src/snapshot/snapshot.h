@@ -7,6 +7,7 @@
 // The model holds copies: nothing in it points into library storage.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -217,6 +218,10 @@ struct probe_options {
     // the deadline without waiting for the close. Must not throw (anything thrown is
     // dropped). Not called when the probe fails before a module is opened.
     std::function<void(const probe_result &)> on_outcome;
+    // When set, the probe stores the stage it is in as it moves on (connect, values, setup;
+    // none once it has ended), so another thread (a watchdog) can tell where it was. The
+    // pointee must outlive the probe.
+    std::atomic<stage> *progress = nullptr;
 };
 
 struct probe_result {

@@ -75,6 +75,18 @@ http_response http_exchange(int port, const std::string &request, double limit_s
             break;
         }
         raw.append(buffer, static_cast<size_t>(n));
+        // Done once the body announced by Content-Length is in, as HTTP clients (Prometheus
+        // among them) are: the server may close the connection later.
+        const size_t end = raw.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            http_response head;
+            head.headers = raw.substr(0, end);
+            const std::string length = head.header("Content-Length");
+            if (!length.empty() && raw.size() - end - 4 >= std::stoul(length)) {
+                response.complete = true;
+                break;
+            }
+        }
     }
     ::close(fd);
     response.seconds = std::chrono::duration<double>(clock::now() - start).count();

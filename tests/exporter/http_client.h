@@ -1,6 +1,6 @@
 // A raw HTTP client for the exporter tests: sends exactly the bytes a test gives (so
-// malformed requests reach the server as written) and reads the answer until the server
-// closes, within a time limit.
+// malformed requests reach the server as written) and reads the answer until its
+// Content-Length is complete or the server closes, within a time limit.
 #pragma once
 
 #include <string>
@@ -9,7 +9,8 @@
 namespace exporter_test {
 
 struct http_response {
-    bool complete = false;  // the server answered and closed within the limit
+    bool complete = false;  // the whole answer (per Content-Length, else up to the close) came
+                            // within the limit
     int status = 0;         // 0 when no status line was read
     std::string headers;    // the header block, status line included
     std::string body;

@@ -285,11 +285,11 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
         SCOPED_TRACE(rows[i].fault.front());
         ASSERT_TRUE(answers[i].complete);
         EXPECT_EQ(answers[i].status, 200);
-        EXPECT_LT(answers[i].seconds, 4.0);
+        EXPECT_LT(answers[i].seconds, 4.0) << answers[i].body;
         const series got = parse_exposition(answers[i].body);
         ASSERT_EQ(got.count("tarvik_probe_success"), 1u) << answers[i].body;
         EXPECT_EQ(got.at("tarvik_probe_success"), rows[i].success) << answers[i].body;
-        EXPECT_LE(got.at("tarvik_probe_duration_seconds"), 3.0 + 0.25);
+        EXPECT_LE(got.at("tarvik_probe_duration_seconds"), 3.0 + 0.5);
         EXPECT_EQ(got.at("tarvik_probe_timeout_seconds"), 3.0);
     }
     // Every module is given back (closes finish after the answers), the exporter still probes.

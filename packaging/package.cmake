@@ -87,9 +87,9 @@ set(CPACK_DEBIAN_EXPORTER_PACKAGE_CONTROL_EXTRA
     ${QV_DEBIAN_DIR}/tarvik-exporter/prerm ${QV_DEBIAN_DIR}/tarvik-exporter/postrm)
 set(CPACK_COMPONENT_EXPORTER_DESCRIPTION
     "Prometheus exporter for network environment-monitoring units
-tarvik_exporter probes network environment-monitoring units for Prometheus: each
-scrape of /probe reads one unit over HTTP/1.0 and XML and reports its sensors,
-inputs and outputs with their states, and whether the probe succeeded.
+tarvik_exporter probes network environment-monitoring units for Prometheus:
+each scrape of /probe reads one unit over HTTP/1.0 and XML and reports its
+sensors, inputs and outputs with their states, and whether the probe succeeded.
 .
 The package runs it as a systemd service (tarvik-exporter.service) under a
 dynamic unprivileged user, with its configuration in /etc/tarvik/exporter.yml;

@@ -39,6 +39,22 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     EXPECT_TRUE(file_exists(prefix + "/lib/nagios/plugins/check_tarvik"));
     EXPECT_TRUE(file_exists(prefix + "/share/man/man1/check_tarvik.1"));
 #endif
+#ifdef QV_HAVE_EXPORTER
+    // The exporter's unit names the program and the configuration of this prefix.
+    EXPECT_TRUE(file_exists(prefix + "/bin/tarvik_exporter"));
+    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/tarvik_exporter.1"));
+    const std::string unit = read_file(prefix + "/lib/systemd/system/tarvik-exporter.service");
+    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/tarvik_exporter --config.file=" + prefix +
+                        "/etc/tarvik/exporter.yml\n"),
+              std::string::npos)
+        << unit;
+    const std::string config = prefix + "/etc/tarvik/exporter.yml";
+    EXPECT_NE(read_file(config).find("\nmodules:\n"), std::string::npos);
+    // Installing again keeps a configuration the administrator changed.
+    ASSERT_TRUE(write_file(config, "modules: {}\n"));
+    ASSERT_TRUE(install_into(prefix, log));
+    EXPECT_EQ(read_file(config), "modules: {}\n");
+#endif
 
     // The installed man page is well-formed roff and documents the exit codes.
     EXPECT_EQ(shell("groff -man -ww -z '" + prefix + "/share/man/man1/tarvik.1'", log), 0)

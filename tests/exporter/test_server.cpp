@@ -81,8 +81,7 @@ protected:
             }
         }
         server_ = std::make_unique<exporter_server>(
-            options, config, [this](const probe_job &job) { return prober_(job); },
-            [] { return 0; });
+            options, config, [this](const probe_job &job) { return prober_(job); });
         std::string reason;
         ASSERT_TRUE(server_->start(&reason)) << reason;
         port_ = server_->port();

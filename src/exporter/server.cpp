@@ -179,7 +179,9 @@ bool exporter_server::start(std::string *reason) {
     if (!parse_listen_address(options_.listen_address, &host, &port, reason)) return false;
     const std::string ports =
         host.empty() ? std::to_string(port) : host + ":" + std::to_string(port);
-    const std::string threads = std::to_string(options_.max_requests + kSpareThreads);
+    // A worker is held by each probe until its module is closed, so up to the library's
+    // limit, whatever the cap; the spare ones answer everything else, 503s included.
+    const std::string threads = std::to_string(kMaxProbesInFlight + kSpareThreads);
     const std::string request_timeout =
         std::to_string(static_cast<long>(std::lround(options_.request_timeout_s * 1000)));
     const char *settings[] = {

@@ -2,8 +2,9 @@
 // /-/reload and the landing page. civetweb reads and parses every request; this layer only
 // validates what the request carries and answers.
 //
-// Threads: civetweb runs max_requests + kSpareThreads workers, so requests past the probe
-// cap still reach a worker and get their 503 at once. A probe counts against the cap until
+// Threads: civetweb runs 98 + kSpareThreads workers (a probe holds its worker until its
+// module is closed, and at most 98 modules run), so requests past the probe cap still reach
+// a worker and get their 503 at once. A probe counts against the cap until
 // its answer is sent; its library module counts against the library's limit of 98 running
 // modules until it is closed (a probe that would pass that limit is refused with 503 too). Every
 // handler takes the current configuration once (a shared pointer), so a reload never changes a
@@ -27,8 +28,8 @@ struct mg_connection;
 
 namespace exporter {
 
-// civetweb workers beyond the probe cap: answer the other endpoints and the 503s while
-// every probe slot is taken, and absorb slow clients (each bounded by the request time-out).
+// civetweb workers beyond the probes': answer the other endpoints and the 503s while every
+// probe slot is taken, and absorb slow clients (each bounded by the request time-out).
 constexpr int kSpareThreads = 24;
 
 struct probe_answer {

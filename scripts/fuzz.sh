@@ -18,7 +18,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build/fuzz
 all_targets="fuzz_xml_values fuzz_xml_setup fuzz_setup_prepare fuzz_ezxml fuzz_http_read fuzz_b64
-             fuzz_cmdline fuzz_check_cmdline"
+             fuzz_cmdline fuzz_exporter_config fuzz_exporter_query
+             fuzz_check_cmdline"
 targets=$(echo ${QV_FUZZ_TARGETS:-$all_targets})  # one line, single blanks
 extra=()
 read -r -a extra <<<"${QV_FUZZ_ARGS:-}"
@@ -35,6 +36,7 @@ for t in $targets; do
         fuzz_xml_values | fuzz_xml_setup | fuzz_setup_prepare | fuzz_ezxml) dict=xml ;;
         fuzz_http_read) dict=http ;;
         fuzz_cmdline) dict=cmdline ;;
+        fuzz_exporter_config | fuzz_exporter_query) dict=exporter ;;
         fuzz_check_cmdline) dict=check_cmdline ;;
         *) dict= ;;
     esac

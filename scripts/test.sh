@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libbenchmark-dev clang
           libclang-rt-14-dev curl coreutils iproute2 procps
+          libcivetweb-dev prometheus-cpp-dev libyaml-cpp-dev prometheus
           monitoring-plugins-basic icinga2-bin nagios4-core groff-base)
 missing=()
 for p in "${packages[@]}"; do

@@ -4,10 +4,10 @@
 //
 // Exit codes: 0 after --help, --version or a signal that ends it; 1 when it cannot start
 // (configuration, listen address, library); 2 for a bad command line.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,8 +20,6 @@
 #include "qvxml.h"
 
 namespace {
-
-std::atomic<int> modules_in_use{0};
 
 // The library's own debug lines go to the log at debug level.
 void library_log(const char *text, void *) {
@@ -64,6 +62,12 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+    // Every probe opens a library module whose buffers (about 0.8 MB) are allocated at the
+    // open and freed at the close. Kept in the heap instead of mapped and unmapped each time,
+    // they cost no page faults per probe (about a tenth of a probe's CPU time under load).
+    mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+
     qvgapi_debug(library_log, nullptr);
     if (qvxml_init() != 0) {
         xml_fault_record fault{};
@@ -78,9 +82,7 @@ int main(int argc, char **argv) {
         {{"version",
           version.substr(version.rfind(' ') + 1, version.size() - version.rfind(' ') - 2)},
          {"config", config->source}});
-    exporter_server server(
-        options, config, [](const probe_job &job) { return probe_unit(job, modules_in_use); },
-        [] { return modules_in_use.load(); });
+    exporter_server server(options, config, probe_unit);
     if (!server.start(&error)) {
         log(log_level::error, "Cannot start the HTTP server", {{"reason", error}});
         qvxml_uninit();

@@ -7,7 +7,7 @@
 
 namespace exporter {
 
-probe_answer probe_unit(const probe_job &job, std::atomic<int> &modules_in_use) {
+probe_answer probe_unit(const probe_job &job) {
     snapshot::probe_options options;
     options.host = job.target.host;
     options.port = job.target.port;
@@ -21,15 +21,7 @@ probe_answer probe_unit(const probe_job &job, std::atomic<int> &modules_in_use) 
             job.answer_now({outcome.values_read, render_probe(outcome, render)});
         };
     }
-    modules_in_use.fetch_add(1);
-    snapshot::probe_result result;
-    try {
-        result = snapshot::probe(options);
-    } catch (...) {
-        modules_in_use.fetch_sub(1);
-        throw;
-    }
-    modules_in_use.fetch_sub(1);
+    const snapshot::probe_result result = snapshot::probe(options);
     probe_answer answer;
     answer.success = result.values_read;
     answer.body = render_probe(result, render);

@@ -150,11 +150,10 @@ bool probe_deadline(const char *header, double offset_s, double module_timeout_s
 }
 
 exporter_server::exporter_server(exporter_options options,
-                                 std::shared_ptr<const exporter_config> config, prober probe,
-                                 std::function<int()> modules_in_use)
+                                 std::shared_ptr<const exporter_config> config, prober probe)
     : options_(std::move(options)),
       probe_(std::move(probe)),
-      metrics_(std::move(modules_in_use)),
+      metrics_([this] { return holding_.load(); }),
       config_(std::move(config)) {}
 
 exporter_server::~exporter_server() {
@@ -180,7 +179,9 @@ bool exporter_server::start(std::string *reason) {
     if (!parse_listen_address(options_.listen_address, &host, &port, reason)) return false;
     const std::string ports =
         host.empty() ? std::to_string(port) : host + ":" + std::to_string(port);
-    const std::string threads = std::to_string(options_.max_requests + kSpareThreads);
+    // A worker is held by each probe until its module is closed, so up to the library's
+    // limit, whatever the cap; the spare ones answer everything else, 503s included.
+    const std::string threads = std::to_string(kMaxProbesInFlight + kSpareThreads);
     const std::string request_timeout =
         std::to_string(static_cast<long>(std::lround(options_.request_timeout_s * 1000)));
     const char *settings[] = {
@@ -359,19 +360,40 @@ void exporter_server::handle_probe(mg_connection *conn) {
         return;
     }
 
-    // The cap is taken before anything slow (a name lookup, the probe).
-    if (in_flight_.fetch_add(1) >= options_.max_requests) {
-        in_flight_.fetch_sub(1);
+    // Both slots are taken before anything slow (a name lookup, the probe): a probe slot of
+    // the cap, given back when the answer is sent, and a library module, given back when the
+    // probe has closed it.
+    struct slot {
+        std::atomic<int> *count = nullptr;
+        bool take(std::atomic<int> &counter, int limit) {
+            if (counter.fetch_add(1) >= limit) {
+                counter.fetch_sub(1);
+                return false;
+            }
+            count = &counter;
+            return true;
+        }
+        void give_back() {
+            if (count != nullptr) count->fetch_sub(1);
+            count = nullptr;
+        }
+        ~slot() { give_back(); }
+    };
+    slot probe_slot, module_slot;
+    if (!probe_slot.take(in_flight_, options_.max_requests)) {
         metrics_.refused(refusal::over_capacity);
         log(log_level::debug, "Probe refused: too many in flight", {{"target", query.target_text}});
         refuse(conn, 503,
                "too many probes in flight (" + std::to_string(options_.max_requests) + ")");
         return;
     }
-    struct slot {
-        std::atomic<int> &count;
-        ~slot() { count.fetch_sub(1); }
-    } held{in_flight_};
+    if (!module_slot.take(holding_, kMaxProbesInFlight)) {
+        metrics_.refused(refusal::over_capacity);
+        refuse(conn, 503,
+               "the client library's " + std::to_string(kMaxProbesInFlight) +
+                   " modules are all in use (probes still closing theirs)");
+        return;
+    }
 
     probe_job job;
     job.target = query.target;
@@ -414,12 +436,12 @@ void exporter_server::handle_probe(mg_connection *conn) {
                                  std::chrono::duration<double>(timeout_s));
 
     // The answer goes out once: from inside the probe when it knows its outcome (before it
-    // closes its module), or when it returns. The slot stays taken until the probe returns,
-    // so the cap also covers modules still closing.
+    // closes its module), or when it returns.
     bool answered = false;
     job.answer_now = [&](const probe_answer &answer) {
         if (answered) return;
         answered = true;
+        probe_slot.give_back();
         const double took = seconds_since(started);
         metrics_.probe_finished(answer.success, took);
         if (log_enabled(log_level::debug))

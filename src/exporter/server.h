@@ -2,9 +2,13 @@
 // /-/reload and the landing page. civetweb reads and parses every request; this layer only
 // validates what the request carries and answers.
 //
-// Threads: civetweb runs max_requests + kSpareThreads workers, so requests past the probe
-// cap still reach a worker and get their 503 at once. Every handler takes the current
-// configuration once (a shared pointer), so a reload never changes a request under way.
+// Threads: civetweb runs 98 + kSpareThreads workers (a probe holds its worker until its
+// module is closed, and at most 98 modules run), so requests past the probe cap still reach
+// a worker and get their 503 at once. A probe counts against the cap until
+// its answer is sent; its library module counts against the library's limit of 98 running
+// modules until it is closed (a probe that would pass that limit is refused with 503 too). Every
+// handler takes the current configuration once (a shared pointer), so a reload never changes a
+// request under way.
 #pragma once
 
 #include <atomic>
@@ -24,8 +28,8 @@ struct mg_connection;
 
 namespace exporter {
 
-// civetweb workers beyond the probe cap: answer the other endpoints and the 503s while
-// every probe slot is taken, and absorb slow clients (each bounded by the request time-out).
+// civetweb workers beyond the probes': answer the other endpoints and the 503s while every
+// probe slot is taken, and absorb slow clients (each bounded by the request time-out).
 constexpr int kSpareThreads = 24;
 
 struct probe_answer {
@@ -60,7 +64,7 @@ bool probe_deadline(const char *header, double offset_s, double module_timeout_s
 class exporter_server {
 public:
     exporter_server(exporter_options options, std::shared_ptr<const exporter_config> config,
-                    prober probe, std::function<int()> modules_in_use);
+                    prober probe);
     ~exporter_server();
     exporter_server(const exporter_server &) = delete;
     exporter_server &operator=(const exporter_server &) = delete;
@@ -93,7 +97,10 @@ private:
     mutable std::mutex config_mutex_;
     std::shared_ptr<const exporter_config> config_;
     std::mutex reload_mutex_;
+    // Probes not yet answered (the cap, --web.max-requests), and probes holding a library
+    // module: answered ones still closing their module count here until the close ends.
     std::atomic<int> in_flight_{0};
+    std::atomic<int> holding_{0};
     mg_context *context_ = nullptr;
     int port_ = 0;
 };

@@ -1,8 +1,9 @@
 // A real Prometheus server (Debian package prometheus) scraping stand-in units through two
 // exporter replicas, with the sharded example configuration of docs/examples (addresses and
 // intervals replaced): the inventory from /sd, the multi-target relabelling, hashmod
-// sharding. Checked through Prometheus' own query API. Also promtool on the example
-// configurations and alerting rules. Skipped only where the package is missing.
+// sharding. Checked through Prometheus' own query API, with the queries of the example
+// Grafana dashboard too. Also promtool on the example configurations and alerting rules.
+// Skipped only where the package is missing.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -176,6 +177,26 @@ TEST(ExporterPrometheus, ScrapesUnitsThroughShardedReplicas) {
         probes += ok + failed;
     }
     EXPECT_GE(probes, 4);
+    // Every query of the example Grafana dashboard is valid PromQL for this server, and the
+    // panels of readings show series ($instance: every unit).
+    const std::string dashboard = example("tarvik_exporter-grafana-dashboard.json");
+    static const std::regex expr_field("\"expr\": \"((?:[^\"\\\\]|\\\\.)*)\"");
+    int exprs = 0;
+    for (auto it = std::sregex_iterator(dashboard.begin(), dashboard.end(), expr_field);
+         it != std::sregex_iterator(); ++it) {
+        std::string promql = (*it)[1].str();
+        replace_all(promql, "\\\"", "\"");
+        replace_all(promql, "$instance", ".*");
+        const http_response answer = http_get(port, "/api/v1/query?query=" + url_encode(promql));
+        EXPECT_NE(answer.body.find("\"status\":\"success\""), std::string::npos)
+            << promql << answer.body;
+        if (promql.find("tarvik_sensor_temperature_celsius") != std::string::npos ||
+            promql.find("tarvik_probe_success") != std::string::npos) {
+            EXPECT_FALSE(query(port, promql).empty()) << promql;
+        }
+        ++exprs;
+    }
+    EXPECT_GE(exprs, 10);
     // The alerting rules of the example were loaded and evaluate without error.
     const http_response rules = http_get(port, "/api/v1/rules");
     EXPECT_NE(rules.body.find("\"name\":\"TarvikSensorAlarm\""), std::string::npos);

@@ -30,11 +30,17 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         jobs_.push_back(job);
         ++running_;
+        if (answer_first_) job.answer_now({true, "tarvik_probe_success 1\n"});
         changed_.notify_all();
         changed_.wait_for(lock, std::chrono::seconds(20), [&] { return !hold_; });
         --running_;
         changed_.notify_all();
         return {true, "tarvik_probe_success 1\n"};
+    }
+    // Answer at once, then hold (a probe still closing its module).
+    void answer_first(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        answer_first_ = on;
     }
     void hold(bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -56,6 +62,7 @@ private:
     std::vector<probe_job> jobs_;
     int running_ = 0;
     bool hold_ = false;
+    bool answer_first_ = false;
 };
 
 // Writes `text` as file `name` of `dir` and returns its path.
@@ -81,8 +88,7 @@ protected:
             }
         }
         server_ = std::make_unique<exporter_server>(
-            options, config, [this](const probe_job &job) { return prober_(job); },
-            [] { return 0; });
+            options, config, [this](const probe_job &job) { return prober_(job); });
         std::string reason;
         ASSERT_TRUE(server_->start(&reason)) << reason;
         port_ = server_->port();
@@ -253,6 +259,35 @@ TEST_F(ExporterServer, ProbesPastTheCapGet503AtOnce) {
     EXPECT_NE(after.body.find("tarvik_exporter_probes_in_flight 0"), std::string::npos);
     EXPECT_NE(after.body.find("tarvik_exporter_probes_total{result=\"success\"} 4"),
               std::string::npos);
+}
+
+// An answered probe gives its slot of the cap back at once, but keeps its library module
+// until it returns: past the library's 98 modules a probe is refused, never left waiting.
+TEST_F(ExporterServer, AnsweredProbesKeepTheirModuleUntilTheyReturn) {
+    exporter_options options;
+    options.max_requests = 2;
+    start(options);
+    prober_.answer_first(true);
+    prober_.hold(true);
+    std::vector<std::thread> clients;
+    std::vector<http_response> answers(kMaxProbesInFlight);
+    for (int i = 0; i < kMaxProbesInFlight; ++i) {
+        // Sequential: each answer frees the cap's slot for the next request.
+        answers[i] = http_get(port_, "/probe?target=127.0.0.1");
+        EXPECT_EQ(answers[i].status, 200) << i;
+        if (answers[i].status != 200) break;
+    }
+    EXPECT_TRUE(prober_.wait_running(kMaxProbesInFlight));
+    const http_response refused = http_get(port_, "/probe?target=127.0.0.1");
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.body,
+              "the client library's 98 modules are all in use (probes still closing theirs)\n");
+    const http_response metrics = http_get(port_, "/metrics");
+    EXPECT_NE(metrics.body.find("tarvik_exporter_library_modules 98"), std::string::npos);
+    EXPECT_NE(metrics.body.find("tarvik_exporter_probes_in_flight 0"), std::string::npos);
+    prober_.hold(false);
+    EXPECT_TRUE(prober_.wait_running(0));
+    EXPECT_EQ(http_get(port_, "/probe?target=127.0.0.1").status, 200);
 }
 
 TEST_F(ExporterServer, SlowClientIsCutAtTheRequestTimeout) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan; build/fuzz) and runs each of them on its
 # seed corpus for a while. Fails when a target crashes, breaks one of its checks or does not
-# build. Needs clang and libclang-rt-14-dev (scripts/test.sh installs them).
+# build. Needs clang and its libFuzzer runtime (libclang-rt-N-dev; installed when missing
+# by scripts/deps.sh). CMake preset fuzz (build/fuzz).
 #
 # Usage: scripts/fuzz.sh [SECONDS]          seconds per target (default 30)
 #        QV_FUZZ_TARGETS="fuzz_b64 fuzz_ezxml" scripts/fuzz.sh 600   (a subset)
@@ -18,15 +19,16 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build/fuzz
 all_targets="fuzz_xml_values fuzz_xml_setup fuzz_setup_prepare fuzz_ezxml fuzz_http_read fuzz_b64
-             fuzz_cmdline fuzz_check_cmdline"
+             fuzz_cmdline fuzz_exporter_config fuzz_exporter_query
+             fuzz_check_cmdline"
 targets=$(echo ${QV_FUZZ_TARGETS:-$all_targets})  # one line, single blanks
 extra=()
 read -r -a extra <<<"${QV_FUZZ_ARGS:-}"
 
-cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DQV_WERROR=OFF >/dev/null
+scripts/deps.sh fuzz
+cmake --preset fuzz >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" -j "$(nproc)" --target $targets
+cmake --build --preset fuzz -j "$(nproc)" --target $targets
 
 mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
 failed=()
@@ -35,6 +37,7 @@ for t in $targets; do
         fuzz_xml_values | fuzz_xml_setup | fuzz_setup_prepare | fuzz_ezxml) dict=xml ;;
         fuzz_http_read) dict=http ;;
         fuzz_cmdline) dict=cmdline ;;
+        fuzz_exporter_config | fuzz_exporter_query) dict=exporter ;;
         fuzz_check_cmdline) dict=check_cmdline ;;
         *) dict= ;;
     esac

@@ -244,6 +244,30 @@ probe_result probe(const probe_options &options) {
         }
     }
 
+    if (options.on_outcome) {
+        // The outcome as it stands, handed out before the close; the returned result is built
+        // again after the close from the same context.
+        probe_result early;
+        {
+            std::lock_guard<std::mutex> lock(ctx->mutex);
+            early.values_read = ctx->values_done && ctx->values_ok;
+            early.setup_read = options.read_setup && ctx->setup_done && ctx->setup_ok;
+            if (early.values_read) early.model = ctx->model;
+            if (early.values_read && early.setup_read) apply_setup(early.model, ctx->setup);
+        }
+        early.timed_out = timed_out;
+        early.success = !failed;
+        if (failed) {
+            early.failed_stage = at;
+            early.error = error;
+        }
+        early.duration = clock_type::now() - start;
+        try {
+            options.on_outcome(early);
+        } catch (...) {
+        }
+    }
+
     // A close whose worker did not end in time leaves it running with this context as its
     // user pointer: the context is then left allocated on purpose, so a late callback never
     // writes into freed memory.

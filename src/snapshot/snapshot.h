@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -199,6 +200,8 @@ struct fault {
     std::string errno_text;
 };
 
+struct probe_result;
+
 struct probe_options {
     std::string host;  // IPv4 address or name
     int port = 80;
@@ -209,6 +212,12 @@ struct probe_options {
     bool read_setup = true;
     // The probe gives up at this moment: it closes its module and reports the stage.
     std::chrono::steady_clock::time_point deadline;
+    // When set, called once on the probing thread as soon as the outcome is known, before
+    // the module is closed (closing may take the library a while): the result as probe will
+    // return it, but for `duration`, which then ends at this call. Lets a caller answer at
+    // the deadline without waiting for the close. Must not throw (anything thrown is
+    // dropped). Not called when the probe fails before a module is opened.
+    std::function<void(const probe_result &)> on_outcome;
     // When set, the probe stores the stage it is in as it moves on (connect, values, setup;
     // none once it has ended), so another thread (a watchdog) can tell where it was. The
     // pointee must outlive the probe.

@@ -207,3 +207,60 @@ TEST(Probe, ConcurrentProbesEachGetTheirOwnUnit) {
 
 }  // namespace
 }  // namespace snapshot
+
+namespace snapshot {
+namespace {
+
+// The outcome is handed out once, before the close, and says what probe then returns.
+TEST(ProbeOutcome, HandedOutBeforeTheCloseWithTheReturnedOutcome) {
+    qvtest::device healthy;
+    qvtest::device silent({"--silent"});
+    ASSERT_TRUE(healthy.running());
+    ASSERT_TRUE(silent.running());
+    struct row {
+        int port;
+        bool success;
+    };
+    for (const row r : {row{healthy.port(), true}, row{silent.port(), false}}) {
+        probe_options o;
+        o.host = "127.0.0.1";
+        o.port = r.port;
+        o.deadline = clock_type::now() + 1500ms;
+        int calls = 0;
+        probe_result early;
+        clock_type::time_point called_at;
+        o.on_outcome = [&](const probe_result &outcome) {
+            ++calls;
+            early = outcome;
+            called_at = clock_type::now();
+        };
+        const probe_result last = probe(o);
+        const clock_type::time_point returned_at = clock_type::now();
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(early.success, r.success);
+        EXPECT_EQ(early.success, last.success);
+        EXPECT_EQ(early.values_read, last.values_read);
+        EXPECT_EQ(early.setup_read, last.setup_read);
+        EXPECT_EQ(early.timed_out, last.timed_out);
+        EXPECT_EQ(early.failed_stage, last.failed_stage);
+        EXPECT_EQ(early.error.code, last.error.code);
+        EXPECT_EQ(early.model.sensors.size(), last.model.sensors.size());
+        EXPECT_LE(called_at, returned_at);
+        EXPECT_LE(early.duration, last.duration);
+        if (!r.success) {
+            EXPECT_TRUE(early.timed_out);
+            // Handed out at the deadline, whatever the close takes afterwards.
+            EXPECT_LT(called_at, o.deadline + 250ms);
+        }
+    }
+    // A throwing callback changes nothing: the module is still closed, the result returned.
+    probe_options o;
+    o.host = "127.0.0.1";
+    o.port = healthy.port();
+    o.deadline = clock_type::now() + 5s;
+    o.on_outcome = [](const probe_result &) { throw std::runtime_error("ignored"); };
+    EXPECT_TRUE(probe(o).success);
+}
+
+}  // namespace
+}  // namespace snapshot

@@ -77,6 +77,7 @@ const char usage_text[] =
     "                        small receive buffer\n"
     "\n"
     "  --help                show this text\n"
+    "  --version             show the version\n"
     "SIGINT or SIGTERM ends the program cleanly (exit code 0).\n";
 
 struct options {
@@ -186,6 +187,9 @@ void parse_options(int argc, char **argv) {
         auto bad = [&](const char *v) { die("bad value '" + std::string(v) + "' for " + arg); };
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage_text, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::fputs("tarvik-device " QV_VERSION "\n", stdout);
             std::exit(0);
         } else if (arg == "--bind") {
             opt.bind = need();

@@ -1,0 +1,259 @@
+#include "exporter/exposition.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "exporter/config.h"
+
+namespace exporter {
+
+namespace {
+
+using prometheus::Labels;
+
+// A registry for one answer that remembers the order in which families were first used,
+// so the text lists probe metrics first, then the unit, its sensors, inputs and outputs.
+class answer_registry {
+public:
+    void gauge(const std::string &name, const std::string &help, const Labels &labels,
+               double value) {
+        gauge_family(name, help).Add(labels).Set(value);
+    }
+    void counter(const std::string &name, const std::string &help, const Labels &labels,
+                 double value) {
+        if (!(value >= 0)) return;  // a counter never goes below zero
+        auto found = counters_.find(name);
+        if (found == counters_.end()) {
+            order_.push_back(name);
+            found =
+                counters_
+                    .emplace(name,
+                             &prometheus::BuildCounter().Name(name).Help(help).Register(registry_))
+                    .first;
+        }
+        found->second->Add(labels).Increment(value);
+    }
+    std::string text() const {
+        std::vector<prometheus::MetricFamily> families = registry_.Collect();
+        auto rank = [&](const std::string &name) {
+            return std::find(order_.begin(), order_.end(), name) - order_.begin();
+        };
+        std::stable_sort(families.begin(), families.end(),
+                         [&](const auto &a, const auto &b) { return rank(a.name) < rank(b.name); });
+        // Series of one family in a stable order (their labels), not the hash order.
+        for (auto &family : families)
+            std::sort(family.metric.begin(), family.metric.end(),
+                      [](const auto &a, const auto &b) { return a.label < b.label; });
+        return prometheus::TextSerializer().Serialize(families);
+    }
+
+private:
+    prometheus::Family<prometheus::Gauge> &gauge_family(const std::string &name,
+                                                        const std::string &help) {
+        auto found = gauges_.find(name);
+        if (found == gauges_.end()) {
+            order_.push_back(name);
+            found =
+                gauges_
+                    .emplace(name,
+                             &prometheus::BuildGauge().Name(name).Help(help).Register(registry_))
+                    .first;
+        }
+        return *found->second;
+    }
+
+    prometheus::Registry registry_;
+    std::map<std::string, prometheus::Family<prometheus::Gauge> *> gauges_;
+    std::map<std::string, prometheus::Family<prometheus::Counter> *> counters_;
+    std::vector<std::string> order_;
+};
+
+// The quantity word of a metric name and the help text's noun, by base unit; "" when the
+// reading has no known unit.
+struct quantity {
+    std::string word;  // "temperature", ...; "" for a bare ratio or an unknown unit
+    std::string unit;  // "celsius", ...; "" for an unknown unit
+    std::string noun;  // for the help text
+};
+
+bool mentions_rh(std::string_view unit_text) {
+    for (size_t i = 0; i + 1 < unit_text.size(); ++i) {
+        const char a = unit_text[i], b = unit_text[i + 1];
+        if ((a == 'R' || a == 'r') && (b == 'H' || b == 'h')) return true;
+    }
+    return false;
+}
+
+quantity quantity_of(const snapshot::sensor &s) {
+    switch (s.conversion.unit) {
+        case snapshot::base_unit::celsius:
+            return {"temperature", "celsius", "Temperature"};
+        case snapshot::base_unit::ratio:
+            if (mentions_rh(s.unit_text)) return {"humidity", "ratio", "Relative humidity"};
+            return {"", "ratio", "Percentage as a ratio"};
+        case snapshot::base_unit::volts:
+            return {"voltage", "volts", "Voltage"};
+        case snapshot::base_unit::amperes:
+            return {"current", "amperes", "Current"};
+        case snapshot::base_unit::watts:
+            return {"power", "watts", "Power"};
+        case snapshot::base_unit::joules:
+            return {"energy", "joules", "Energy"};
+        case snapshot::base_unit::none:
+            break;
+    }
+    return {"", "", "Reading"};
+}
+
+// prefix[_word][_middle][_unit]
+std::string metric_name(const std::string &prefix, const quantity &q, const std::string &middle) {
+    std::string name = prefix;
+    if (!q.word.empty()) name += "_" + q.word;
+    if (!middle.empty()) name += "_" + middle;
+    if (!q.unit.empty()) name += "_" + q.unit;
+    return name;
+}
+
+void render_sensor(answer_registry &out, const snapshot::sensor &s) {
+    const std::string prefix = s.meter ? "tarvik_meter" : "tarvik_sensor";
+    const std::string what = s.meter ? "power-meter reading" : "sensor";
+    const quantity q = quantity_of(s);
+    Labels labels = {{"id", utf8_or_replacement(s.id)}, {"name", utf8_or_replacement(s.name)}};
+    if (q.unit.empty()) labels["unit"] = utf8_or_replacement(s.unit_text);
+
+    if (s.base_value) {
+        const std::string help =
+            q.unit.empty()
+                ? "Value of a " + what + " whose unit has no base unit here (label unit)."
+                : q.noun + " of a " + what + " in " + q.unit + ".";
+        if (s.conversion.counter)
+            out.counter(metric_name(prefix, q, "") + "_total", help, labels, *s.base_value);
+        else
+            out.gauge(metric_name(prefix, q, q.unit.empty() ? "value" : ""), help, labels,
+                      *s.base_value);
+    }
+    const std::string unit_words = q.unit.empty() ? "in the unit of label unit" : "in " + q.unit;
+    if (s.base_low)
+        out.gauge(metric_name(prefix, q, "range_low"),
+                  "Low end of the " + what + "'s safe range set in the unit, " + unit_words + ".",
+                  labels, *s.base_low);
+    if (s.base_high)
+        out.gauge(metric_name(prefix, q, "range_high"),
+                  "High end of the " + what + "'s safe range set in the unit, " + unit_words + ".",
+                  labels, *s.base_high);
+
+    const std::string state_metric = prefix + "_alarm_state";
+    for (snapshot::alarm_state state : snapshot::kAlarmStates) {
+        Labels with_state = {{"id", labels["id"]},
+                             {"name", labels["name"]},
+                             {state_metric, snapshot::alarm_state_name(state)}};
+        out.gauge(state_metric,
+                  "Alarm state of a " + what +
+                      ": 1 for the current state (unknown, inactive, normal, alarm).",
+                  with_state, s.state == state ? 1 : 0);
+    }
+}
+
+void render_model(answer_registry &out, const snapshot::device &model) {
+    out.gauge("tarvik_device_info", "The unit's identity; the value is always 1.",
+              {{"name", utf8_or_replacement(model.unit.device_name)},
+               {"model", utf8_or_replacement(model.unit.model)},
+               {"firmware_version", utf8_or_replacement(model.unit.firmware)},
+               {"mac", utf8_or_replacement(model.unit.mac)},
+               {"title", utf8_or_replacement(model.unit.title)}},
+              1);
+    for (const snapshot::sensor &s : model.sensors) render_sensor(out, s);
+    for (const snapshot::binary_input &in : model.inputs) {
+        const Labels labels = {{"id", utf8_or_replacement(in.id)},
+                               {"name", utf8_or_replacement(in.name)}};
+        if (in.value)
+            out.gauge("tarvik_input_state", "State of a binary input (0 or 1).", labels, *in.value);
+        for (snapshot::alarm_state state : snapshot::kAlarmStates) {
+            Labels with_state = labels;
+            with_state["tarvik_input_alarm_state"] = snapshot::alarm_state_name(state);
+            out.gauge("tarvik_input_alarm_state",
+                      "Alarm state of a binary input: 1 for the current state (unknown, inactive, "
+                      "normal, alarm).",
+                      with_state, in.state == state ? 1 : 0);
+        }
+    }
+    for (const snapshot::binary_output &o : model.outputs) {
+        const Labels labels = {{"id", utf8_or_replacement(o.id)},
+                               {"name", utf8_or_replacement(o.name)}};
+        if (o.value)
+            out.gauge("tarvik_output_state", "State of a binary output (0 or 1).", labels,
+                      *o.value);
+        for (snapshot::output_mode mode : snapshot::kOutputModes) {
+            Labels with_mode = labels;
+            with_mode["tarvik_output_mode"] = snapshot::output_mode_name(mode);
+            out.gauge(
+                "tarvik_output_mode",
+                "Mode of a binary output: 1 for the current mode (unknown, manual, automatic).",
+                with_mode, o.mode == mode ? 1 : 0);
+        }
+    }
+}
+
+}  // namespace
+
+std::string utf8_or_replacement(std::string_view text) {
+    if (valid_utf8(text)) return std::string(text);
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        // The longest well-formed sequence starting here (1..4 bytes), else one bad byte.
+        size_t taken = 0;
+        for (size_t n = 1; n <= 4 && i + n <= text.size(); ++n) {
+            if (valid_utf8(text.substr(i, n))) {
+                taken = n;
+                break;
+            }
+        }
+        if (taken == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, taken));
+            i += taken;
+        }
+    }
+    return out;
+}
+
+std::string render_probe(const snapshot::probe_result &result,
+                         const probe_render_options &options) {
+    answer_registry out;
+    const bool success = result.values_read;
+    out.gauge("tarvik_probe_success", "Whether the unit's values document was read (1) or not (0).",
+              {}, success ? 1 : 0);
+    out.gauge("tarvik_probe_duration_seconds", "Time the probe took, closing the module included.",
+              {}, result.duration.count());
+    out.gauge("tarvik_probe_timeout_seconds", "The deadline the probe was given.", {},
+              options.timeout_s);
+    if (options.read_setup)
+        out.gauge("tarvik_probe_setup_success",
+                  "Whether the unit's setup document (names, safe ranges, modes) was read.", {},
+                  result.setup_read ? 1 : 0);
+    if (!result.success) {
+        std::string message = result.error.message;
+        if (message.empty()) message = result.timed_out ? "deadline reached" : "failed";
+        out.gauge("tarvik_probe_error_info",
+                  "Why the probe failed: the failing stage and the library's code and message; the "
+                  "value is always 1.",
+                  {{"stage", snapshot::stage_name(result.failed_stage)},
+                   {"code", std::to_string(result.error.code)},
+                   {"message", utf8_or_replacement(message)}},
+                  1);
+    }
+    if (result.values_read) render_model(out, result.model);
+    return out.text();
+}
+
+}  // namespace exporter

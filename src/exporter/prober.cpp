@@ -1,0 +1,31 @@
+#include "exporter/prober.h"
+
+#include <chrono>
+
+#include "exporter/exposition.h"
+#include "snapshot/snapshot.h"
+
+namespace exporter {
+
+probe_answer probe_unit(const probe_job &job) {
+    snapshot::probe_options options;
+    options.host = job.target.host;
+    options.port = job.target.port;
+    options.user = job.module->username;
+    options.password = job.module->password;
+    options.read_setup = job.module->read_setup;
+    options.deadline = job.deadline;
+    const probe_render_options render{job.timeout_s, job.module->read_setup};
+    if (job.answer_now) {
+        options.on_outcome = [&](const snapshot::probe_result &outcome) {
+            job.answer_now({outcome.values_read, render_probe(outcome, render)});
+        };
+    }
+    const snapshot::probe_result result = snapshot::probe(options);
+    probe_answer answer;
+    answer.success = result.values_read;
+    answer.body = render_probe(result, render);
+    return answer;
+}
+
+}  // namespace exporter

@@ -243,6 +243,14 @@ void qvxml_error_print(int id);
 
 /* ---- Error code table -------------------------------------------------------------- */
 
+/* The library's codes by name (QV_E_THREAD_NOT_RUN is 40, "Thread not run"); the rows and
+ * messages are include/qvxml_errors.def. */
+typedef enum qv_error_code {
+#define QV_ERROR(code, name, message) QV_E_##name = code,
+#include "qvxml_errors.def"
+    QV_E_COUNT_ /* one past the last code: QVXML_ERROR_CODE_COUNT */
+} qv_error_code;
+
 typedef struct qv_error_entry {
     int32_t code;
     const char *message;

@@ -8,6 +8,7 @@
 // accessors from a completion callback or after the request has finished.
 #include <cstring>
 
+#include "client/client.h"
 #include "core/xml_global.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
@@ -15,10 +16,6 @@
 namespace {
 
 enum class doc { values, setup };
-
-bool id_in_table(int id) {
-    return id >= 0 && id < QVXML_ID_COUNT_MAX;
-}
 
 // Codes after which an accessor may still deliver: NULL, Action not finish, Index not valid,
 // File not found, File not valid, ID not found and the two credential-length codes.
@@ -64,10 +61,7 @@ bool document_valid(int id, const document_view &d) {
 // Single forms: id range, gate, request state, length, "<?xml". Returns the document or
 // null after recording the failure.
 bool single_checks(int id, doc kind, document_view *out) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return false;
-    }
+    if (!client_id_checked(id)) return false;
     xml_fault_record last;
     qvxml_error(id, &last);
     if (!gate_allows(last.code)) return false;
@@ -84,10 +78,7 @@ bool single_checks(int id, doc kind, document_view *out) {
 
 // The device record of a valid index, or null after recording code 4.
 xml_submodule_state *device_at(int id, int index) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return nullptr;
-    }
+    if (!client_id_checked(id)) return nullptr;
     const modules_list_entry &list = modules_list[id];
     if (index < 0 || index > list.count - 1 || index >= QVXML_MODULES_MAX ||
         list.sub[index] == nullptr) {
@@ -326,10 +317,7 @@ int qvxml_get_setup_many_status(int id, int index, int *time_stamp) {
 }
 
 int qvxml_get_snmp_manager_cache(int id, char *address, int *port) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return -1;
-    }
+    if (!client_id_checked(id)) return -1;
     xml_module_state &m = xml_module[id];
     bool empty;
     {

@@ -73,7 +73,7 @@ for s in $suites; do
         normal) run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
         asan) run_suite asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address ;;
         tsan) run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread ;;
-        # Every fuzz target on its seed corpus, 30 s each (7 targets: about 4 minutes).
+        # Every fuzz target on its seed corpus, 30 s each (10 targets: about 5 minutes).
         fuzz)
             echo "==== suite: fuzz ===="
             scripts/fuzz.sh "${QV_FUZZ_SECONDS:-30}" || failed+=(fuzz)

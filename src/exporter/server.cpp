@@ -318,8 +318,13 @@ int exporter_server::handle_request(mg_connection *conn, void *self_pointer) {
 }
 
 void exporter_server::handle_reload(mg_connection *conn) {
+    // civetweb's workers have 100 KB stacks; the YAML parser recurses once per nesting level
+    // (up to its limit of 2000), so the file is read on a thread with a full-size stack.
     std::string reason;
-    if (reload(&reason)) {
+    bool reloaded = false;
+    std::thread reader([&] { reloaded = reload(&reason); });
+    reader.join();
+    if (reloaded) {
         respond(conn, 200, kTextPlain, "configuration reloaded\n");
     } else {
         for (char &c : reason)

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// civetweb (1.15) writes the Date header of a response with gmtime(), whose result lives in
+// one buffer shared by all threads: header sends from concurrent workers are serialised
+// (ThreadSanitizer reported the race). Only the header; bodies are written unlocked.
+std::mutex header_send_mutex;
+
 // Writes a whole response: status, content type, length, body (left out for HEAD).
 void respond(mg_connection *conn, int status, const char *content_type, const std::string &body,
              const char *allow = nullptr) {
@@ -37,7 +43,10 @@ void respond(mg_connection *conn, int status, const char *content_type, const st
     mg_response_header_add(conn, "Content-Length", std::to_string(body.size()).c_str(), -1);
     mg_response_header_add(conn, "Cache-Control", "no-store", -1);
     if (allow != nullptr) mg_response_header_add(conn, "Allow", allow, -1);
-    mg_response_header_send(conn);
+    {
+        std::lock_guard<std::mutex> lock(header_send_mutex);
+        mg_response_header_send(conn);
+    }
     if (!head && !body.empty()) mg_write(conn, body.data(), body.size());
 }
 

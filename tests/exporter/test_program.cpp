@@ -311,7 +311,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
             http_get(exporter.port(), probe_path(healthy.port())).body)["tarvik_probe_success"],
         1);
     EXPECT_TRUE(exporter.process().running());
-    EXPECT_EQ(exporter.process().stop(), 0);
+    EXPECT_EQ(exporter.process().stop(), 0) << exporter.process().output();
 }
 
 TEST(ExporterProgram, ProbesPastTheCapGet503WhileRealProbesRun) {
@@ -378,7 +378,7 @@ TEST(ExporterProgram, SighupReloadsAndABadFileKeepsTheOldConfiguration) {
     EXPECT_EQ(parse_exposition(http_get(exporter.port(), "/metrics")
                                    .body)["tarvik_exporter_config_last_reload_successful"],
               0);
-    EXPECT_EQ(exporter.process().stop(), 0);
+    EXPECT_EQ(exporter.process().stop(), 0) << exporter.process().output();
     EXPECT_NE(exporter.process().output().find("msg=Stopping signal=SIGTERM"), std::string::npos);
 }
 

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# The main job: builds tarvik and the stand-in monitoring unit, starts the unit on
-# 127.0.0.1 with its bundled documents, runs tarvik against it (the sensor list; the values,
-# the setup and the text report stored in a temporary folder; an output switched), shows
-# the results and stops the unit.
+# The main job: installs what building needs and is missing (scripts/deps.sh), builds
+# tarvik and the stand-in monitoring unit (CMake preset release: build/release), starts the
+# unit on 127.0.0.1 with its bundled documents, runs tarvik against it (the sensor list; the
+# values, the setup and the text report stored in a temporary folder; an output switched),
+# shows the results and stops the unit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=build/demo
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tarvik tarvik-device >/dev/null
+scripts/deps.sh build
+build=build/release
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)" --target tarvik tarvik-device >/dev/null
 tarvik="$build/tarvik"
 device="$build/tools/device/tarvik-device"
 

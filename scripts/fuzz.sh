@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan; build/fuzz) and runs each of them on its
 # seed corpus for a while. Fails when a target crashes, breaks one of its checks or does not
-# build. Needs clang and libclang-rt-14-dev (scripts/test.sh installs them).
+# build. Needs clang and its libFuzzer runtime (libclang-rt-N-dev; installed when missing
+# by scripts/deps.sh). CMake preset fuzz (build/fuzz).
 #
 # Usage: scripts/fuzz.sh [SECONDS]          seconds per target (default 30)
 #        QV_FUZZ_TARGETS="fuzz_b64 fuzz_ezxml" scripts/fuzz.sh 600   (a subset)
@@ -24,10 +25,10 @@ targets=$(echo ${QV_FUZZ_TARGETS:-$all_targets})  # one line, single blanks
 extra=()
 read -r -a extra <<<"${QV_FUZZ_ARGS:-}"
 
-cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DQV_WERROR=OFF >/dev/null
+scripts/deps.sh fuzz
+cmake --preset fuzz >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" -j "$(nproc)" --target $targets
+cmake --build --preset fuzz -j "$(nproc)" --target $targets
 
 mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
 failed=()

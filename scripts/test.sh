@@ -1,27 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian packages), builds and runs the whole suite three times:
-# a normal build with -Wall -Wextra -Werror, an ASan+UBSan build and a TSan build; then
-# runs every fuzz target for a short while (scripts/fuzz.sh, clang with libFuzzer).
+# Installs what is missing (Debian packages, scripts/deps.sh), builds and runs the whole
+# suite three times with warnings as errors (-Wall -Wextra -Werror): a normal build, an
+# ASan+UBSan build and a TSan build (the CMake presets dev, asan and tsan: build/dev,
+# build/asan, build/tsan); then runs every fuzz target for a short while (scripts/fuzz.sh,
+# clang with libFuzzer).
 # Usage: scripts/test.sh            (all three and the fuzz run)
 #        QV_SUITES="normal" scripts/test.sh   (a subset, for development; "fuzz" names the
 #                                              fuzz run, QV_FUZZ_SECONDS its time per target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config libxml2-dev libgtest-dev libbenchmark-dev clang
-          libclang-rt-14-dev curl coreutils iproute2 procps
-          libcivetweb-dev prometheus-cpp-dev libyaml-cpp-dev prometheus
-          monitoring-plugins-basic icinga2-bin nagios4-core groff-base)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh test
 
 jobs=$(nproc)
 suites=${QV_SUITES:-"normal asan tsan fuzz"}
@@ -51,28 +40,29 @@ tsan_runner() {
     rm -rf "$dir"
 }
 
+# run_suite NAME PRESET: configure, build and test with the CMake preset (CMakePresets.json).
 run_suite() {
-    local name=$1
-    shift
+    local name=$1 preset=$2
     local runner=()
     echo "==== suite: $name ===="
     if [ "$name" = tsan ]; then
         # The build runs the test programs too (test discovery): it needs the runner as well.
         read -r -a runner <<<"$(tsan_runner)"
     fi
-    cmake -S . -B "build/$name" "$@" >/dev/null
-    "${runner[@]}" cmake --build "build/$name" -j "$jobs"
+    # Warnings are errors in the project's own checks (the three presets say so as well).
+    cmake --preset "$preset" -DQV_WERROR=ON >/dev/null
+    "${runner[@]}" cmake --build --preset "$preset" -j "$jobs"
     # Many tests wait on the system's own time-outs (seconds each): run them side by side.
-    if ! "${runner[@]}" ctest --test-dir "build/$name" -j $((jobs * 4)) --output-on-failure --timeout 300; then
+    if ! "${runner[@]}" ctest --preset "$preset" -j $((jobs * 4)); then
         failed+=("$name")
     fi
 }
 
 for s in $suites; do
     case $s in
-        normal) run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo ;;
-        asan) run_suite asan -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=address ;;
-        tsan) run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=thread ;;
+        normal) run_suite normal dev ;;
+        asan) run_suite asan asan ;;
+        tsan) run_suite tsan tsan ;;
         # Every fuzz target on its seed corpus, 30 s each (10 targets: about 5 minutes).
         fuzz)
             echo "==== suite: fuzz ===="

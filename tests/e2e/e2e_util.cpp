@@ -29,6 +29,16 @@ run_result run_tarvik(const std::vector<std::string> &args, int limit_s) {
     return result;
 }
 
+int shell(const std::string &command, const std::string &log, int limit_s) {
+    qvtest::run_options options;
+    options.merge_stderr = true;
+    const qvtest::run_result r =
+        qvtest::run({"/bin/sh", "-c", command}, std::chrono::seconds(limit_s), options);
+    EXPECT_FALSE(r.timed_out) << "killed after " << limit_s << " s: " << command;
+    EXPECT_TRUE(write_file(log, r.out)) << log;
+    return r.exit_code;
+}
+
 bool file_exists(const std::string &path) {
     return std::filesystem::exists(path);
 }

@@ -31,6 +31,11 @@ std::string tarvik_path();
 // kills it after `limit_s` seconds, which is a test failure.
 run_result run_tarvik(const std::vector<std::string> &args, int limit_s = 40);
 
+// Runs `command` with /bin/sh, its standard output and error (in the order written) into the
+// file `log`; kills it after `limit_s` seconds, which is a test failure. Returns the exit
+// status, or -1 when it ended by a signal or was killed.
+int shell(const std::string &command, const std::string &log, int limit_s = 120);
+
 bool file_exists(const std::string &path);
 // Files of `dir` whose names start with `prefix`, sorted.
 std::vector<std::string> files_in(const std::string &dir, const std::string &prefix);

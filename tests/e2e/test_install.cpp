@@ -1,8 +1,8 @@
-// cmake --install into a temporary prefix, then a C program compiled against the installed
-// library through pkg-config (shared and static) talks to the installed stand-in device.
+// cmake --install into a temporary prefix, then programs built against the installed
+// library talk to the installed stand-in device: a C program through pkg-config (shared and
+// static), and C and C++ programs of a CMake project through find_package(qvxml CONFIG).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "e2e_util.h"
@@ -10,21 +10,21 @@
 namespace e2e {
 namespace {
 
-// Runs a shell command with its output kept in `log`; returns its exit status.
-int shell(const std::string &command, const std::string &log) {
-    const int status = std::system(("(" + command + ") >'" + log + "' 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Installs the build tree into `prefix`; false (with the output added to the test) when it
+// fails.
+bool install_into(const std::string &prefix, const std::string &log) {
+    const int code = shell(std::string("'") + QV_CMAKE_COMMAND + "' --install '" + binary_dir() +
+                               "' --prefix '" + prefix + "'",
+                           log);
+    EXPECT_EQ(code, 0) << read_file(log);
+    return code == 0;
 }
 
 TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     temp_dir dir;
     const std::string prefix = dir.file("prefix");
     const std::string log = dir.file("log");
-    ASSERT_EQ(shell(std::string("'") + QV_CMAKE_COMMAND + "' --install '" + binary_dir() +
-                        "' --prefix '" + prefix + "'",
-                    log),
-              0)
-        << read_file(log);
+    ASSERT_TRUE(install_into(prefix, log));
 
     const std::string libdir = prefix + "/" + QV_INSTALL_LIBDIR;
     for (const std::string &file :
@@ -34,6 +34,27 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
           prefix + "/include/qvxml_values_fields.def", prefix + "/include/qvxml_values_sets.def",
           prefix + "/share/man/man1/tarvik.1"})
         EXPECT_TRUE(file_exists(file)) << file;
+#ifdef QV_HAVE_CHECK
+    // The monitoring plugin goes where the plugins are (/usr/lib/nagios/plugins under /usr).
+    EXPECT_TRUE(file_exists(prefix + "/lib/nagios/plugins/check_tarvik"));
+    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/check_tarvik.1"));
+#endif
+#ifdef QV_HAVE_EXPORTER
+    // The exporter's unit names the program and the configuration of this prefix.
+    EXPECT_TRUE(file_exists(prefix + "/bin/tarvik_exporter"));
+    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/tarvik_exporter.1"));
+    const std::string unit = read_file(prefix + "/lib/systemd/system/tarvik-exporter.service");
+    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/tarvik_exporter --config.file=" + prefix +
+                        "/etc/tarvik/exporter.yml\n"),
+              std::string::npos)
+        << unit;
+    const std::string config = prefix + "/etc/tarvik/exporter.yml";
+    EXPECT_NE(read_file(config).find("\nmodules:\n"), std::string::npos);
+    // Installing again keeps a configuration the administrator changed.
+    ASSERT_TRUE(write_file(config, "modules: {}\n"));
+    ASSERT_TRUE(install_into(prefix, log));
+    EXPECT_EQ(read_file(config), "modules: {}\n");
+#endif
 
     // The installed man page is well-formed roff and documents the exit codes.
     EXPECT_EQ(shell("groff -man -ww -z '" + prefix + "/share/man/man1/tarvik.1'", log), 0)
@@ -73,6 +94,84 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     EXPECT_EQ(read_file(log).rfind("Usage: tarvik-device", 0), 0u) << read_file(log);
     EXPECT_EQ(shell("'" + prefix + "/bin/tarvik' --version | head -1", log), 0);
     EXPECT_EQ(read_file(log).rfind("tarvik 1.0.5", 0), 0u) << read_file(log);
+}
+
+// The compilers and sanitizer flags of this build, for a CMake project configured here.
+std::string consumer_cmake_options() {
+    std::string flags = QV_SANITIZE_FLAGS;
+    return std::string("-DCMAKE_C_COMPILER='") + QV_C_COMPILER + "' -DCMAKE_CXX_COMPILER='" +
+           QV_CXX_COMPILER + "' -DCMAKE_C_FLAGS='" + flags + "' -DCMAKE_CXX_FLAGS='" + flags +
+           "' -DCMAKE_EXE_LINKER_FLAGS='" + flags + "'";
+}
+
+TEST(Install, CMakePackageGivesSharedAndStaticTargetsToCAndCxx) {
+    temp_dir dir;
+    const std::string prefix = dir.file("prefix");
+    const std::string log = dir.file("log");
+    ASSERT_TRUE(install_into(prefix, log));
+    const std::string cmake = std::string("'") + QV_CMAKE_COMMAND + "' ";
+    const std::string project = source_dir() + "/tests/e2e/consumer";
+    const std::string build = dir.file("build");
+
+    // Version 1.0 is satisfied by 1.0.5 (same major version).
+    ASSERT_EQ(shell(cmake + "-S '" + project + "' -B '" + build + "' -DCMAKE_PREFIX_PATH='" +
+                        prefix + "' -DQVXML_VERSION=1.0 " + consumer_cmake_options(),
+                    log),
+              0)
+        << read_file(log);
+    EXPECT_NE(read_file(log).find("qvxml 1.0.5 from " + prefix + "/" + QV_INSTALL_LIBDIR +
+                                  "/cmake/qvxml"),
+              std::string::npos)
+        << read_file(log);
+    ASSERT_EQ(shell(cmake + "--build '" + build + "' -j 2", log), 0) << read_file(log);
+
+    // The static programs carry the library; the shared ones load it from the prefix.
+    for (const char *program : {"c_static", "cxx_static"})
+        EXPECT_NE(shell("ldd '" + build + "/" + program + "' | grep -q libqvxml", log), 0)
+            << program;
+    for (const char *program : {"c_shared", "cxx_shared"}) {
+        ASSERT_EQ(shell("ldd '" + build + "/" + program + "' | grep libqvxml.so.1", log), 0)
+            << program;
+        EXPECT_NE(read_file(log).find(prefix + "/" + QV_INSTALL_LIBDIR + "/libqvxml.so.1"),
+                  std::string::npos)
+            << program << ": " << read_file(log);
+    }
+
+    device dev({}, prefix + "/bin/tarvik-device");
+    ASSERT_TRUE(dev.running());
+    for (const char *program : {"c_shared", "c_static"}) {
+        ASSERT_EQ(shell("'" + build + "/" + program + "' " + dev.port_text(), log), 0)
+            << program << "\n"
+            << read_file(log);
+        EXPECT_EQ(read_file(log).rfind("Socket connect failure|dGFydmlr\nsensors ", 0), 0u)
+            << program << ": " << read_file(log);
+    }
+    for (const char *program : {"cxx_shared", "cxx_static"}) {
+        ASSERT_EQ(shell("'" + build + "/" + program + "'", log), 0) << program << "\n"
+                                                                    << read_file(log);
+        EXPECT_EQ(read_file(log), "Socket connect failure|dGFydmlr\n") << program;
+    }
+
+    // A project that enables only C links the static library as well (the C++ runtime comes
+    // with the target).
+    const std::string c_build = dir.file("build_c");
+    ASSERT_EQ(shell(cmake + "-S '" + project + "' -B '" + c_build + "' -DCMAKE_PREFIX_PATH='" +
+                        prefix + "' -DQVXML_LANGUAGES=C " + consumer_cmake_options() + " && " +
+                        cmake + "--build '" + c_build + "' -j 2",
+                    log),
+              0)
+        << read_file(log);
+    ASSERT_EQ(shell("'" + c_build + "/c_static' " + dev.port_text(), log), 0) << read_file(log);
+    EXPECT_EQ(read_file(log).rfind("Socket connect failure|dGFydmlr\nsensors ", 0), 0u)
+        << read_file(log);
+
+    // Another major version is refused, naming the version found.
+    ASSERT_NE(
+        shell(cmake + "-S '" + project + "' -B '" + dir.file("build2") + "' -DCMAKE_PREFIX_PATH='" +
+                  prefix + "' -DQVXML_VERSION=2 " + consumer_cmake_options(),
+              log),
+        0);
+    EXPECT_NE(read_file(log).find("1.0.5"), std::string::npos) << read_file(log);
 }
 
 }  // namespace

@@ -267,6 +267,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
         {{"--garbage"}, 0},
         {{"--oversize"}, 0},
         {{"--slow-read", "1:200"}, 0},
+        {{"--endless-header"}, 0},
         // Misbehaviour the client rides out: the probe succeeds.
         {{"--split-header", "100"}, 1},
         {{"--delay", "200"}, 1},
@@ -303,7 +304,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
     }
     EXPECT_EQ(own["tarvik_exporter_library_modules"], 0);
     EXPECT_EQ(own["tarvik_exporter_probes_in_flight"], 0);
-    EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"failure\"}"], 13);
+    EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"failure\"}"], 14);
     EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"success\"}"], 2);
     qvtest::device healthy;
     EXPECT_EQ(

@@ -3,12 +3,26 @@
 // static), and C and C++ programs of a CMake project through find_package(qvxml CONFIG).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
-#include "e2e_util.h"
+#include "support.h"
 
 namespace e2e {
+using namespace qvtest;
 namespace {
+
+// Runs `command` with /bin/sh, its standard output and error (in the order written) into the
+// file `log`; killed after `limit_s` seconds, which is a test failure. The exit status, or -1
+// when it ended by a signal or was killed.
+int shell(const std::string &command, const std::string &log, int limit_s = 120) {
+    run_options options;
+    options.merge_stderr = true;
+    const run_result r = run({"/bin/sh", "-c", command}, std::chrono::seconds(limit_s), options);
+    EXPECT_FALSE(r.timed_out) << "killed after " << limit_s << " s: " << command;
+    EXPECT_TRUE(write_file(log, r.out)) << log;
+    return r.exit_code;
+}
 
 // Installs the build tree into `prefix`; false (with the output added to the test) when it
 // fails.
@@ -29,20 +43,20 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     const std::string libdir = prefix + "/" + QV_INSTALL_LIBDIR;
     for (const std::string &file :
          {prefix + "/bin/tarvik", prefix + "/bin/tarvik-device", libdir + "/libqvxml.a",
-          libdir + "/libqvxml.so", libdir + "/pkgconfig/qvxml.pc", prefix + "/include/qvxml.h", prefix + "/include/qvxml_errors.def",
-          prefix + "/include/qvxml_setup_fields.def", prefix + "/include/qvxml_setup_sets.def",
-          prefix + "/include/qvxml_values_fields.def", prefix + "/include/qvxml_values_sets.def",
-          prefix + "/share/man/man1/tarvik.1"})
-        EXPECT_TRUE(file_exists(file)) << file;
+          libdir + "/libqvxml.so", libdir + "/pkgconfig/qvxml.pc", prefix + "/include/qvxml.h",
+          prefix + "/include/qvxml_errors.def", prefix + "/include/qvxml_setup_fields.def",
+          prefix + "/include/qvxml_setup_sets.def", prefix + "/include/qvxml_values_fields.def",
+          prefix + "/include/qvxml_values_sets.def", prefix + "/share/man/man1/tarvik.1"})
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
 #ifdef QV_HAVE_CHECK
     // The monitoring plugin goes where the plugins are (/usr/lib/nagios/plugins under /usr).
-    EXPECT_TRUE(file_exists(prefix + "/lib/nagios/plugins/check_tarvik"));
-    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/check_tarvik.1"));
+    EXPECT_TRUE(std::filesystem::exists(prefix + "/lib/nagios/plugins/check_tarvik"));
+    EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/check_tarvik.1"));
 #endif
 #ifdef QV_HAVE_EXPORTER
     // The exporter's unit names the program and the configuration of this prefix.
-    EXPECT_TRUE(file_exists(prefix + "/bin/tarvik_exporter"));
-    EXPECT_TRUE(file_exists(prefix + "/share/man/man1/tarvik_exporter.1"));
+    EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/tarvik_exporter"));
+    EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/tarvik_exporter.1"));
     const std::string unit = read_file(prefix + "/lib/systemd/system/tarvik-exporter.service");
     EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/tarvik_exporter --config.file=" + prefix +
                         "/etc/tarvik/exporter.yml\n"),

@@ -10,49 +10,38 @@ namespace device {
 
 namespace {
 
-enum class kind {
-    status,
-    silent,
-    hold,
-    delay,
-    close_in_header,
-    close_in_body,
-    split_header,
-    drip,
-    garbage,
-    endless_header,
-    oversize,
-    slow_read,
-    send,
-    normal,
-};
-
 // How an action's argument reads: none, a number in [low, high], BYTES:MS or a file name.
 enum class argument { none, number, pair, file };
 
+// An action and the fields of a behaviour it sets: `flag` to true, `first` to the number (or
+// the BYTES of BYTES:MS), `second` to the MS; a file argument becomes the reply; `forget`
+// goes back to a sound behaviour.
 struct action_spec {
     const char *name;
-    kind what;
-    argument arg;
-    int low, high;
+    argument arg = argument::none;
+    int low = 0, high = 0;
+    bool behaviour::*flag = nullptr;
+    int behaviour::*first = nullptr;
+    int behaviour::*second = nullptr;
+    bool forget = false;
 };
 
 // The actions by name; a command-line option is the name with "--" in front.
 constexpr action_spec kActions[] = {
-    {"status", kind::status, argument::number, 100, 999},
-    {"silent", kind::silent, argument::none, 0, 0},
-    {"hold", kind::hold, argument::none, 0, 0},
-    {"delay", kind::delay, argument::number, 0, 600000},
-    {"close-in-header", kind::close_in_header, argument::none, 0, 0},
-    {"close-in-body", kind::close_in_body, argument::none, 0, 0},
-    {"split-header", kind::split_header, argument::number, 0, 60000},
-    {"drip", kind::drip, argument::pair, 0, 0},
-    {"garbage", kind::garbage, argument::none, 0, 0},
-    {"endless-header", kind::endless_header, argument::none, 0, 0},
-    {"oversize", kind::oversize, argument::none, 0, 0},
-    {"slow-read", kind::slow_read, argument::pair, 0, 0},
-    {"send", kind::send, argument::file, 0, 0},
-    {"normal", kind::normal, argument::none, 0, 0},
+    {"status", argument::number, 100, 999, nullptr, &behaviour::status},
+    {"silent", argument::none, 0, 0, &behaviour::silent},
+    {"hold", argument::none, 0, 0, &behaviour::hold},
+    {"delay", argument::number, 0, 600000, nullptr, &behaviour::delay_ms},
+    {"close-in-header", argument::none, 0, 0, &behaviour::close_in_header},
+    {"close-in-body", argument::none, 0, 0, &behaviour::close_in_body},
+    {"split-header", argument::number, 0, 60000, nullptr, &behaviour::split_header_ms},
+    {"drip", argument::pair, 0, 0, nullptr, &behaviour::drip_bytes, &behaviour::drip_ms},
+    {"garbage", argument::none, 0, 0, &behaviour::garbage},
+    {"endless-header", argument::none, 0, 0, &behaviour::endless_header},
+    {"oversize", argument::none, 0, 0, &behaviour::oversize},
+    {"slow-read", argument::pair, 0, 0, nullptr, &behaviour::slow_bytes, &behaviour::slow_ms},
+    {"send", argument::file},
+    {"normal", argument::none, 0, 0, nullptr, nullptr, nullptr, true},
 };
 
 const action_spec *find_action(const std::string &name) {
@@ -64,55 +53,16 @@ const action_spec *find_action(const std::string &name) {
 }  // namespace
 
 struct scenario::action {
-    kind what;
+    const action_spec *spec;
     int a = 0, b = 0;
-    std::shared_ptr<const std::string> bytes;  // send
+    std::shared_ptr<const std::string> bytes;  // a file argument
 
     void apply(behaviour *to) const {
-        switch (what) {
-            case kind::status:
-                to->status = a;
-                break;
-            case kind::silent:
-                to->silent = true;
-                break;
-            case kind::hold:
-                to->hold = true;
-                break;
-            case kind::delay:
-                to->delay_ms = a;
-                break;
-            case kind::close_in_header:
-                to->close_in_header = true;
-                break;
-            case kind::close_in_body:
-                to->close_in_body = true;
-                break;
-            case kind::split_header:
-                to->split_header_ms = a;
-                break;
-            case kind::drip:
-                to->drip_bytes = a, to->drip_ms = b;
-                break;
-            case kind::garbage:
-                to->garbage = true;
-                break;
-            case kind::endless_header:
-                to->endless_header = true;
-                break;
-            case kind::oversize:
-                to->oversize = true;
-                break;
-            case kind::slow_read:
-                to->slow_bytes = a, to->slow_ms = b;
-                break;
-            case kind::send:
-                to->reply = bytes;
-                break;
-            case kind::normal:
-                *to = behaviour{};
-                break;
-        }
+        if (spec->forget) *to = behaviour{};
+        if (spec->flag != nullptr) to->*spec->flag = true;
+        if (spec->first != nullptr) to->*spec->first = a;
+        if (spec->second != nullptr) to->*spec->second = b;
+        if (spec->arg == argument::file) to->reply = bytes;
     }
 };
 
@@ -189,7 +139,7 @@ bool scenario::add_every(const std::string &name, const char *value, std::string
         return false;
     }
     auto r = std::make_shared<rule>();
-    action act{spec->what, 0, 0, nullptr};
+    action act{spec, 0, 0, nullptr};
     if (!read_argument(*spec, value != nullptr ? value : "", &act.a, &act.b, &act.bytes, error))
         return false;
     r->actions.push_back(std::move(act));
@@ -241,7 +191,7 @@ bool scenario::add_rules(const std::string &text, std::string *error) {
                 *error = where + "unknown action '" + w[at] + "'";
                 return false;
             }
-            action act{spec->what, 0, 0, nullptr};
+            action act{spec, 0, 0, nullptr};
             if (spec->arg != argument::none && ++at == w.size()) {
                 *error = where + spec->name + " needs a value";
                 return false;
@@ -278,7 +228,7 @@ behaviour scenario::before_request_line() const {
 bool scenario::reads_slowly() const {
     for (const auto &r : rules_)
         for (const action &a : r->actions)
-            if (a.what == kind::slow_read) return true;
+            if (a.spec->first == &behaviour::slow_bytes) return true;
     return false;
 }
 

@@ -169,10 +169,22 @@ int qvxml_callback(int id, const qvxml_callbacks *callbacks);
 int qvxml_authenticate_get(int id, const char *user, const char *password);
 int qvxml_authenticate_set(int id, const char *user, const char *password);
 
-/* ---- Requests ------------------------------------------------------------------------
- * Finish kinds for qvxml_finish / qvxml_wait_finish: 0,1 running; 2,3 values; 4,5 setup;
- * 6 SNMP cache; 7,8 send; 9 loaded values; 10 loaded setup.
- *
+/* ---- Requests ------------------------------------------------------------------------ */
+
+/* Finish kinds of qvxml_finish and qvxml_wait_finish: what has finished. 1, 3, 5 and 8 are
+ * twins of 0, 2, 4 and 7 and mean the same. */
+typedef enum qvxml_finish_kind {
+    QVXML_FINISH_RUNNING = 0,       /* the module's worker runs: the module takes requests */
+    QVXML_FINISH_VALUES = 2,        /* values GET or values load */
+    QVXML_FINISH_SETUP = 4,         /* setup GET, SNMP-manager GET, setup load or a POST */
+    QVXML_FINISH_SNMP_CACHE = 6,    /* SNMP manager cache refreshed */
+    QVXML_FINISH_SEND = 7,          /* POST of a setup document (any send operation) */
+    QVXML_FINISH_LOADED_VALUES = 9, /* parse of a loaded values document */
+    QVXML_FINISH_LOADED_SETUP = 10, /* parse of a loaded setup document */
+    QVXML_FINISH_LAST = 10
+} qvxml_finish_kind;
+
+/*
  * Queueing operations return 0, or -1 with a code on the module: 40 when it is not running,
  * 21 when a request still pending or being served uses the buffer this one would write (the
  * values document: values GET and load; the setup document: setup and SNMP GET, setup load

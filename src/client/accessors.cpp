@@ -17,18 +17,18 @@ namespace {
 
 enum class doc { values, setup };
 
-// Codes after which an accessor may still deliver: NULL, Action not finish, Index not valid,
-// File not found, File not valid, ID not found and the two credential-length codes.
+// Codes after which an accessor may still deliver: the module's last request left no fault
+// that makes its document doubtful.
 bool gate_allows(int code) {
     switch (code) {
-        case 0:
-        case 1:
-        case 4:
-        case 10:
-        case 11:
-        case 16:
-        case 42:
-        case 43:
+        case QV_E_NONE:
+        case QV_E_NOT_FINISHED:
+        case QV_E_INDEX_NOT_VALID:
+        case QV_E_FILE_NOT_FOUND:
+        case QV_E_FILE_NOT_VALID:
+        case QV_E_ID_NOT_FOUND:
+        case QV_E_PASSWORD_TOO_LONG:
+        case QV_E_USER_TOO_LONG:
             return true;
         default:
             return false;
@@ -44,7 +44,7 @@ struct document_view {
 // Checks the length and the "<?xml" test; records 10 or 11 on `id`.
 bool document_valid(int id, const document_view &d) {
     if (*d.length == 0) {
-        xml_except(id, 10);
+        xml_except(id, QV_E_FILE_NOT_FOUND);
         return false;
     }
     const size_t bound = *d.length > 0 && *d.length < QVXML_BUFFER_SIZE
@@ -52,7 +52,7 @@ bool document_valid(int id, const document_view &d) {
                              : static_cast<size_t>(QVXML_BUFFER_SIZE - 1);
     const size_t n = strnlen(d.text, bound);
     if (memmem(d.text, n, "<?xml", 5) == nullptr) {
-        xml_except(id, 11);
+        xml_except(id, QV_E_FILE_NOT_VALID);
         return false;
     }
     return true;
@@ -67,8 +67,8 @@ bool single_checks(int id, doc kind, document_view *out) {
     if (!gate_allows(last.code)) return false;
     xml_module_state &m = xml_module[id];
     const int done = kind == doc::values ? m.values_done.load() : m.setup_done.load();
-    if (done != 1) {
-        xml_except(id, 1);
+    if (done != XML_FINISHED) {
+        xml_except(id, QV_E_NOT_FINISHED);
         return false;
     }
     *out = kind == doc::values ? document_view{m.values_xml, &m.values_len}
@@ -82,7 +82,7 @@ xml_submodule_state *device_at(int id, int index) {
     const modules_list_entry &list = modules_list[id];
     if (index < 0 || index > list.count - 1 || index >= QVXML_MODULES_MAX ||
         list.sub[index] == nullptr) {
-        xml_except(id, 4);
+        xml_except(id, QV_E_INDEX_NOT_VALID);
         return nullptr;
     }
     return list.sub[index];
@@ -210,7 +210,7 @@ int qvxml_get_values_cache(int id, kyvern_values **values, kyvern_values_entry_c
     *values = p_kyvern_values[id];
     *count = p_kyvern_values_entry_count[id];
     if (*values == nullptr || *count == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     return 0;
@@ -220,7 +220,7 @@ int qvxml_get_setup_cache(int id, kyvern_setup **setup, kyvern_setup_entry_count
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
     if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     *setup = p_kyvern_setup[id];
@@ -232,7 +232,7 @@ int qvxml_get_values_cache_copy(int id, kyvern_values *values, kyvern_values_ent
     document_view d;
     if (!single_checks(id, doc::values, &d)) return -1;
     if (p_kyvern_values[id] == nullptr || p_kyvern_values_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     std::memcpy(values, p_kyvern_values[id], sizeof *values);
@@ -244,7 +244,7 @@ int qvxml_get_setup_cache_copy(int id, kyvern_setup *setup, kyvern_setup_entry_c
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
     if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     std::memcpy(setup, p_kyvern_setup[id], sizeof *setup);
@@ -330,7 +330,7 @@ int qvxml_get_snmp_manager_cache(int id, char *address, int *port) {
         }
     }
     if (empty) {
-        xml_except(id, 14);
+        xml_except(id, QV_E_IP_PORT_NOT_FOUND);
         return -1;
     }
     return 0;

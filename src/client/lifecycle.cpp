@@ -168,7 +168,6 @@ int xml_close(int id, int join) {
     return 0;
 }
 
-
 int qvxml_init() {
     if (qvxml_count_ref.fetch_add(1) + 1 != 0) {
         xml_except(0, QV_E_IN_USE_ELSEWHERE);
@@ -312,4 +311,3 @@ void qvxml_close_for_callback(int id) {
     // lock it held) is gone; a caller already closing joins the thread and releases instead.
     qv_thread_exit();
 }
-

@@ -238,4 +238,3 @@ int qvxml_authenticate_get(int id, const char *user, const char *password) {
 int qvxml_authenticate_set(int id, const char *user, const char *password) {
     return authenticate(id, user, password, false);
 }
-

@@ -276,4 +276,3 @@ int qvxml_set_snmp_manager(int id, const char *address, int port) {
         return 0;
     });
 }
-

@@ -5,43 +5,49 @@
 #include "core/xml_global.h"
 #include "core/xml_thread.h"
 
-int qvxml_finish(int id, int kind) {
-    if (kind > 10 || kind < 0) {
-        xml_except(0, QV_E_ACTION_NOT_VALID);
-        return -1;
+namespace {
+
+// The request flag that finish kind `kind` (0..10) reads; null for the running kinds, which
+// read the module's state.
+std::atomic<int> *finish_flag(xml_module_state &m, int kind) {
+    switch (kind) {
+        case QVXML_FINISH_VALUES:
+        case QVXML_FINISH_VALUES + 1:
+            return &m.values_done;
+        case QVXML_FINISH_SETUP:
+        case QVXML_FINISH_SETUP + 1:
+            return &m.setup_done;
+        case QVXML_FINISH_SNMP_CACHE:
+            return &m.snmp_done;
+        case QVXML_FINISH_SEND:
+        case QVXML_FINISH_SEND + 1:
+            return &m.send_done;
+        case QVXML_FINISH_LOADED_VALUES:
+            return &m.load_values_done;
+        case QVXML_FINISH_LOADED_SETUP:
+            return &m.load_setup_done;
+        default:
+            return nullptr;
     }
-    if (!client_id_checked(id)) return -1;
+}
+
+bool kind_valid(int kind) {
+    if (kind >= 0 && kind <= QVXML_FINISH_LAST) return true;
+    xml_except(0, QV_E_ACTION_NOT_VALID);
+    return false;
+}
+
+}  // namespace
+
+int qvxml_finish(int id, int kind) {
+    if (!kind_valid(kind) || !client_id_checked(id)) return -1;
     xml_module_state &m = xml_module[id];
     bool finished;
     {
         xml_lock lock(id);
-        switch (kind) {
-            case 0:
-            case 1:
-                finished = m.state.load() == XML_STATE_RUNNING;
-                break;
-            case 2:
-            case 3:
-                finished = m.values_done.load() == XML_FINISHED;
-                break;
-            case 4:
-            case 5:
-                finished = m.setup_done.load() == XML_FINISHED;
-                break;
-            case 6:
-                finished = m.snmp_done.load() == XML_FINISHED;
-                break;
-            case 7:
-            case 8:
-                finished = m.send_done.load() == XML_FINISHED;
-                break;
-            case 9:
-                finished = m.load_values_done.load() == XML_FINISHED;
-                break;
-            default:
-                finished = m.load_setup_done.load() == XML_FINISHED;
-                break;
-        }
+        const std::atomic<int> *flag = finish_flag(m, kind);
+        finished =
+            flag != nullptr ? flag->load() == XML_FINISHED : m.state.load() == XML_STATE_RUNNING;
     }
     if (finished) return 0;
     xml_except(0, QV_E_NOT_FINISHED);
@@ -68,7 +74,8 @@ public:
         xml_lock lock(id_);
         start_state_ = m.state.load();
         generation_ = m.generation.load();
-        if (kind >= 2 && start_state_ != XML_STATE_RUNNING) return QV_E_THREAD_NOT_RUN;
+        if (kind > QVXML_FINISH_RUNNING + 1 && start_state_ != XML_STATE_RUNNING)
+            return QV_E_THREAD_NOT_RUN;
         // One wait per module at a time: a second concurrent wait would share wait_sem.
         if (m.wait_active.load() == 1 || xml_sem_init(&m.wait_sem) != 0) return QV_E_SEM_INIT;
         m.wait_deadline = now_seconds() + seconds;
@@ -110,11 +117,7 @@ private:
 }  // namespace
 
 int qvxml_wait_finish(int id, int kind, int seconds) {
-    if (kind > 10 || kind < 0) {
-        xml_except(0, QV_E_ACTION_NOT_VALID);
-        return -1;
-    }
-    if (!client_id_checked(id)) return -1;
+    if (!kind_valid(kind) || !client_id_checked(id)) return -1;
     module_wait wait(id);
     const int fault = wait.begin(kind, seconds);
     if (fault != 0) {

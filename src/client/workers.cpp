@@ -461,4 +461,3 @@ void qv_thread() {
             break;
     }
 }
-

@@ -36,7 +36,7 @@ struct run_options {
     // Standard error goes into `out` in the order written (and `err` stays empty).
     bool merge_stderr = false;
     // The program to start when argv[0] is not its path (argv may then even be empty).
-    std::string program;
+    std::string program = {};
 };
 
 struct run_result {

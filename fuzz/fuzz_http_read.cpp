@@ -16,7 +16,8 @@
 // response byte 14 on, whatever the chunking; the status is the number in response bytes
 // 9..11 (as atoi reads it); 400..417 map to codes 47..64 and 500..505 to 65..70; the body
 // is every byte after the header and must leave room for its NUL; a response that ends
-// inside its header is code 46; an empty response is an empty body; a body shorter than
+// inside its header, or whose header does not end within the first `capacity` bytes, is
+// code 46; an empty response is an empty body; a body shorter than
 // the header's Content-Length is code 34 (a response cut off is no document).
 #include <strings.h>
 #include <sys/socket.h>
@@ -103,7 +104,7 @@ expectation model(const std::string &response, int capacity) {
             break;
         }
     }
-    if (end == std::string::npos) return {-1, 46, ""};
+    if (end == std::string::npos || end > static_cast<size_t>(capacity)) return {-1, 46, ""};
     const int code = model_status_code(response);
     if (code != 0) return {-1, code, ""};
     std::string body = response.substr(end);

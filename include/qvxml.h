@@ -138,6 +138,10 @@ typedef struct qvxml_settings {
 /* ---- Library lifecycle and module table -------------------------------------------- */
 
 int qvxml_init(void);
+/* Closes every module, then stops the library's own thread. -1 with 80 on id 0 for an extra
+ * qvxml_init still to be matched; -1 with 39 on id 0 when a module could not be closed (a
+ * callback that does not return): the library then stays initialised and a later call may
+ * finish the shutdown. 0 otherwise, also when the library was not initialised. */
 int qvxml_uninit(void);
 void qvxml_count_ref2zero(void);
 void qvxml_xml_init_parser(void);
@@ -151,8 +155,18 @@ int qvxml_get_module(int id, char *addr, int *port);
 int qvxml_get_module_ex(int id, char *host, char *addr, int *port);
 int qvxml_get_module_many(int id, int index, char *addr, int *port);
 int qvxml_get_module_many_ex(int id, int index, char *host, char *addr, int *port);
+/* Closes module `id` from any thread but the module's own worker: asks the worker to end,
+ * wakes it wherever it waits (a socket wait ends at once) and wakes the module's waiter,
+ * which then fails with code 40 on the module; joins the worker (at most 3000 ms) and frees
+ * the module. The id stays taken until all of that is done, so no concurrent open gets it.
+ * Returns 0, or -1 with: 18 on id 0 (id outside 1..99), 16 on the id (not open), 39 on the
+ * id (the worker did not end in time: the module stays closing and a later close may finish
+ * it; or the call came from the module's own callback, which is refused and leaves the module
+ * running). A close that finds another close of the module in progress waits for it. */
 int qvxml_close(int id);
-/* Closes the calling worker's own module from inside its callback; does not return. */
+/* Closes the calling worker's own module from inside its callback (any callback or parse
+ * hook of the module) and ends that thread: it does not return, and the module is freed once
+ * the callback's frames are gone. Called on any other thread it is qvxml_close (and returns). */
 void qvxml_close_for_callback(int id);
 int qvxml_clr_callback(int any, qvxml_callbacks *callbacks);
 int qvxml_clr_settings_struct(qvxml_settings *settings);
@@ -162,7 +176,15 @@ int qvxml_authenticate_set(int id, const char *user, const char *password);
 
 /* ---- Requests ------------------------------------------------------------------------
  * Finish kinds for qvxml_finish / qvxml_wait_finish: 0,1 running; 2,3 values; 4,5 setup;
- * 6 SNMP cache; 7,8 send; 9 loaded values; 10 loaded setup. */
+ * 6 SNMP cache; 7,8 send; 9 loaded values; 10 loaded setup.
+ *
+ * Queueing operations return 0, or -1 with a code on the module: 40 when it is not running,
+ * 21 when a request still pending or being served uses the buffer this one would write (the
+ * values document: values GET and load; the setup document: setup and SNMP GET, setup load
+ * and a POST's reply; the POST request: every send operation, also while another thread
+ * builds one). A refused call leaves every buffer untouched. Any thread, also a callback.
+ * The send operations build the request on the calling thread outside the module's lock and
+ * hand it over only if the module still runs (else -1 with 40). */
 
 int qvxml_get_values(int id);
 int qvxml_get_setup(int id);
@@ -174,7 +196,14 @@ int qvxml_send_setup_xml_many(int id, const char *xml, int length);
 int qvxml_send_setup(int id, const kyvern_setup *setup, const kyvern_setup_entry_count *count);
 int qvxml_send_setup_many(int id, void (*modify)(kyvern_setup *setup));
 int qvxml_set_snmp_manager(int id, const char *address, int port);
+/* 0 when request `kind` of module `id` is finished; else -1 with code 1 on id 0. A kind
+ * outside 0..10 records 2, an id outside 0..99 records 18, both on id 0. */
 int qvxml_finish(int id, int kind);
+/* Waits until request `kind` is finished (0) or `seconds` have passed (-1 with 19 on id 0,
+ * within about a second after the deadline), whatever happens to the module meanwhile: when
+ * the module it began with is closed, the wait ends at once with -1 and code 40 on the
+ * module. Kinds 2..10 on a module that is not running: -1 with 40 at once. One wait per
+ * module at a time (a second one: -1 with 20 on id 0); codes 2 and 18 as qvxml_finish. */
 int qvxml_wait_finish(int id, int kind, int seconds);
 
 /* ---- Result accessors -------------------------------------------------------------- */

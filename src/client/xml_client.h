@@ -19,7 +19,8 @@ void qvxml_loop_one_finish(int id, int kind, int refresh_snmp);
 // worker, 2 many-device worker) written by the starter under the start-up gate.
 void qv_thread();
 
-// Closes module `id`. With `join`, wakes and joins its worker (code 39 and -1 when it does
-// not end within 3000 ms, nothing freed) and returns 0. Without, releases the worker's handle,
-// frees everything and ends the calling thread (REQUIRES: called on that worker).
+// Closes module `id` (REQUIRES: 1..99). With `join` it is qvxml_close: 0, or -1 with 16 (the
+// id is free) or 39 (the worker did not end within 3000 ms; the module stays closing and a
+// later close may finish it). Without, it is qvxml_close_for_callback: on the module's worker
+// it ends the calling thread and the module is released on the thread's way out.
 int xml_close(int id, int join);

@@ -8,13 +8,56 @@
 #include "platform/qv_thread.h"
 #include "qvxml.h"
 
+// The life of a module id, `state` of its entry. Every transition is made under the id's
+// mutex, by the party named:
+//
+//   free ──open──> starting ──worker──> running ──close──> closing ──release──> free
+//                     └──────────────close──────────────────┘
+//
+// free -> starting   qvxml_open / qvxml_open_many, holding the start-up gate; `generation`
+//                    goes up by one, so anything that remembers an earlier module of the id
+//                    can tell it is gone.
+// starting -> free   the opener, when the worker thread cannot be started.
+// starting -> running  the module's worker, once started (a worker that cannot reserve the
+//                    next id or create its semaphore ends and leaves the module starting).
+// starting/running -> closing  the first closer: qvxml_close on any thread other than the
+//                    module's worker (`closer` = XML_CLOSER_CALLER), or qvxml_close_for_callback
+//                    on the worker itself (XML_CLOSER_SELF). The closer asks the worker to end
+//                    and wakes it wherever it waits (request semaphore, socket, waiter).
+// closing -> free    the closer once the worker has ended: the caller after joining it, the
+//                    worker on its way out of its thread. Only then are the records, devices,
+//                    socket and semaphore released and the id free for the next open. A join
+//                    that fails leaves the module closing with no closer (`closer` =
+//                    XML_CLOSER_NONE): a later close joins again, or the worker releases the
+//                    module itself when it ends.
+//
+// Queueing operations serve only running modules; a wait of a module that leaves running or
+// starting ends at once; the time-out thread serves every waiter whatever the state.
+enum xml_state : int {
+    XML_STATE_FREE = 0,
+    XML_STATE_STARTING = -1,
+    XML_STATE_RUNNING = 1,
+    XML_STATE_CLOSING = 2,
+};
+
+// Who owns a close in progress (meaningful while closing).
+enum xml_closer : int { XML_CLOSER_NONE = 0, XML_CLOSER_CALLER = 1, XML_CLOSER_SELF = 2 };
+
+// The document buffers of a module, as bits: a queueing operation never writes a buffer that
+// a request still pending, being served or being built uses.
+enum xml_buffer : int { XML_BUF_VALUES = 1, XML_BUF_SETUP = 2, XML_BUF_POST = 4 };
+
 // One entry of xml_module (ids 0..99; id 0 is never a module). Guarded by the mutex of its
 // id where the request code says so. Flags that threads read without the lock are atomic.
 struct xml_module_state {
     char addr[16];  // dotted address found when `host` was last resolved; empty at open/close
     char host[QVXML_AUTHENTICATE_MAX];
     int port;
-    std::atomic<int> state;  // 0 free, -1 starting, 1 running; the run flag of socket waits
+    std::atomic<int> state;            // xml_state
+    std::atomic<unsigned> generation;  // raised by every open of the id
+    int closer;                        // xml_closer, while closing
+    int serving;                       // xml_buffer bits of the request the worker serves
+    bool building;                     // a caller builds a POST request for this module
     int last_failed;
     std::atomic<int> values_done;  // -1 never asked, 0 pending, 1 finished
     std::atomic<int> setup_done;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,9 +33,10 @@ std::condition_variable_any completed_cv;
 unsigned completed[kCompletions];
 // completed[k] the current request of kind k waits for; guarded by `console`.
 unsigned expected[kCompletions];
-// Set while the output switch awaits its reply; only that reply is checked against
-// user_settings.output (an upload before it is not).
-std::atomic<bool> switch_sent{false};
+// The number, counted in completed[kSend], of the reply to the output switch (0: none
+// awaited). Only that reply is checked against user_settings.output: an upload whose reply
+// comes late, after the switch was queued, is not.
+std::atomic<unsigned> switch_reply{0};
 std::atomic<bool> unfinished{false};
 
 completion completion_of(int finish_kind) {
@@ -53,11 +55,14 @@ completion completion_of(int finish_kind) {
     }
 }
 
-// Marks the start of a request of `kind`: from now on it is done only after one more
-// completion callback of that kind has returned. REQUIRES: before the request is queued.
-void begin_request(completion kind) {
+// Marks the start of a request of `kind`: it is done once the callback of its reply has
+// returned, which comes after those of earlier requests of that kind still unanswered (one
+// that was not finished within its polls may still answer). Returns the number of that
+// callback in completed[kind]. REQUIRES: before the request is queued.
+unsigned begin_request(completion kind) {
     std::lock_guard<std::recursive_mutex> lock(console);
-    expected[kind] = completed[kind] + 1;
+    expected[kind] = std::max(completed[kind], expected[kind]) + 1;
+    return expected[kind];
 }
 
 // Held by a completion callback for its whole run; counts the callback as returned when
@@ -97,8 +102,8 @@ bool document_usable(int id, completion kind) {
 
 // Queues a POST of `document`; a refusal ends the process with the module's error, after
 // one blank that separates it from the "SEND"/"SET output" line (as for a failed POST).
+// REQUIRES: begin_request(kSend) first.
 void queue_post(const char *document, int length) {
-    begin_request(kSend);
     if (qvxml_send_setup_xml(module, document, length) != 0) {
         std::lock_guard<std::recursive_mutex> lock(console);
         std::printf(" ");
@@ -200,7 +205,8 @@ void send_setup_xml_callback(int id, void *, int, kyvern_setup *setup,
         end_with_module_error(id);
     }
     const int output = user_settings.output.load();
-    if (!switch_sent.load() || output == -1) {
+    // callback_scope counts this callback when it returns: this reply's number is one more.
+    if (switch_reply.load() != completed[kSend] + 1 || output == -1) {
         std::printf(" OK\n");
         return;
     }
@@ -217,7 +223,7 @@ void send_setup_xml_callback(int id, void *, int, kyvern_setup *setup,
         std::printf(" OK\n");
         user_settings.output = -1;
         user_settings.output_value = -1;
-        switch_sent = false;
+        switch_reply = 0;
         return;
     }
     std::printf(" failure\n");
@@ -331,6 +337,7 @@ int send_setup() {
         std::printf("SEND %s", name);
         std::fflush(stdout);
     }
+    begin_request(kSend);
     queue_post(text.get(), kept);
     wait_finish_progress(8, kRequestPolls);
     return 0;
@@ -348,7 +355,7 @@ int set_output(int output, int value) {
         std::printf("SET output %i=%i", output, value);
         std::fflush(stdout);
     }
-    switch_sent = true;
+    switch_reply = begin_request(kSend);
     queue_post(document.get(), length);
     wait_finish_progress(8, kRequestPolls);
     return 0;

@@ -178,6 +178,10 @@ int qv_socket_close(int socket) {
     return close(socket);
 }
 
+int qv_socket_shutdown(int socket) {
+    return shutdown(socket, SHUT_RDWR);
+}
+
 int qv_resolve_getaddrinfo(const char *host_name, struct in_addr *address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -60,6 +60,9 @@ int qv_socket_select(int id, int descriptor_count, qv_fd_set *read_set, qv_fd_se
 
 // close(); the platform's result.
 int qv_socket_close(int socket);
+// shutdown() of both directions: a thread waiting on `socket` sees it ready at once. The
+// descriptor stays open. The platform's result.
+int qv_socket_shutdown(int socket);
 
 // Name resolution seam: writes the first IPv4 address of `host_name` into `*address` and
 // returns 0, or returns -1 when the name does not resolve, with errno set to the error of

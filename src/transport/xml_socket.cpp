@@ -49,6 +49,12 @@ const std::atomic<int> *run_flag(int id) {
     return &xml_module[id].state;
 }
 
+// A module being closed (or already free) starts no exchange.
+bool module_stopping(int id) {
+    const int state = xml_module[id].state.load();
+    return state == XML_STATE_FREE || state == XML_STATE_CLOSING;
+}
+
 void call_connect(int id, int index) {
     qvxml_connect_callback slot;
     void *user;
@@ -216,7 +222,13 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
         connect_failed(id, index, 27, errno);
         return -1;
     }
-    sockfd[id] = fd;
+    {
+        xml_lock lock(id);
+        sockfd[id] = fd;
+    }
+    // A close that came before the socket was stored had nothing to wake: end here instead
+    // of in the first readiness wait.
+    if (qv_thread_cancel_requested()) qv_thread_exit();
     if (qv_socket_set(fd, 0) != 0) {
         const int error = errno;
         xml_socket_close(id);
@@ -351,6 +363,12 @@ int xml_socket_read(int id, char *buffer, int *length) {
             body_from = static_cast<int>(n);
             for (int i = 0; i < n; ++i) {
                 const long long at = received + i;
+                // A header that never ends would keep the worker reading past every time-out:
+                // it must end within `capacity` bytes, the room a body would have had.
+                if (at >= capacity) {
+                    errno = EPROTO;
+                    return fail(46);
+                }
                 if (at >= 9 && at <= 11) status_text[at - 9] = chunk[i];
                 if (at < header_scan_from) continue;
                 const auto c = static_cast<unsigned char>(chunk[i]);
@@ -397,17 +415,23 @@ int xml_socket_read(int id, char *buffer, int *length) {
 }
 
 void xml_socket_close(int id) {
+    xml_lock lock(id);
     if (sockfd[id] != -1) {
         qv_socket_close(sockfd[id]);
         sockfd[id] = -1;
     }
 }
 
+void xml_socket_wake(int id) {
+    xml_lock lock(id);
+    if (sockfd[id] != -1) qv_socket_shutdown(sockfd[id]);
+}
+
 int get_xml(int id, char *address_text, const char *host_name, int port, char *buffer, int *length,
             int kind, int index) {
     const int capacity = *length;
     *length = 0;
-    if (xml_module[id].state.load() == 0) return -1;
+    if (module_stopping(id)) return -1;
     if (kind != 0 && kind != 1) {
         xml_except(id, 2);
         return -1;
@@ -444,7 +468,7 @@ int get_xml(int id, char *address_text, const char *host_name, int port, char *b
 
 int send_xml_file(int id, int index, char *address_text, const char *host_name, int port,
                   const char *request, char *response_buffer, int *length) {
-    if (xml_module[id].state.load() == 0) return -1;
+    if (module_stopping(id)) return -1;
     if (xml_socket_create(id, index, address_text, host_name, port) != 0) {
         mark_post_failed(id, index);
         return -1;

@@ -38,10 +38,15 @@ int xml_socket_write(int id, const char *data, int length);
 // 0 (also for an empty response: 0 bytes), or -1 with `length` 0 and one of: 47-70 (HTTP
 // status 400-417, 500-505; recorded with errno 0), 12 (body + NUL would not fit the
 // capacity), 34 (receive error, no socket, or fewer body bytes than Content-Length
-// announced), 46 (the response ended before its header did).
+// announced), 46 (the response ended before its header did, or its header did not end
+// within the first `capacity` bytes).
 int xml_socket_read(int id, char *buffer, int *length);
-// Closes sockfd[id] if open and sets it to -1. Any thread that owns the module's socket.
+// Closes sockfd[id] if open and sets it to -1. Takes the module's mutex: entry `id` is only
+// written under it, so another thread may wake the socket safely (xml_socket_wake).
 void xml_socket_close(int id);
+// Shuts down sockfd[id] if open, without closing it: a worker waiting on it wakes at once
+// (its readiness wait then sees that it was asked to end). Any thread; takes the mutex of `id`.
+void xml_socket_wake(int id);
 
 // GET values.xml (kind 0, never authorized) or setup.xml (kind 1, Basic authorization with
 // the GET credentials of the module or of device `index` when the user name is not empty)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_util.h"
+#include "fixtures.h"
 
 namespace e2e {
 namespace {
@@ -15,6 +16,28 @@ TEST(Slow, UnfinishedRequestEndsWith19AfterExit) {
     EXPECT_EQ(r.exit_code, 19) << r.out;
     EXPECT_EQ(r.out, "127.0.0.1:" + dev.port_text() + " connecting OK\n" +
                          "GET setup.xml..........not finish for 10s\nexit\n");
+}
+
+// An upload not answered within its ten polls still owns the module's POST buffer: the
+// switch after it cannot be queued, so the run ends with the library's code 21, and the
+// upload's late reply is never judged as the switch's. Only the upload reaches the device.
+TEST(Slow, SwitchAfterAnUnfinishedUploadIsRefusedWithTheLibrarysCode) {
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
+    device dev({"--drip", "1:400", "--log", dir.file("requests.log")});
+    ASSERT_TRUE(dev.running());
+    const run_result r =
+        run_tarvik({"-f", dir.file("setup.xml"), "-o", "1=1", "127.0.0.1", dev.port_text()}, 60);
+    EXPECT_EQ(r.exit_code, 21) << r.out;
+    const std::string expected_start = "127.0.0.1:" + dev.port_text() + " connecting OK\nSEND " +
+                                       dir.file("setup.xml") +
+                                       "..........not finish for 10s\nSET output 151=1 " +
+                                       "Semaphore post failed (21): ";
+    EXPECT_EQ(r.out.substr(0, expected_start.size()), expected_start) << r.out;
+    EXPECT_EQ(r.out.find(" OK"), r.out.find(" OK\n")) << r.out;  // the connection line only
+    EXPECT_EQ(r.out.find("failure\n"), std::string::npos) << r.out;
+    const std::string log = read_file(dir.file("requests.log"));
+    EXPECT_EQ(log.find("method=POST"), log.rfind("method=POST")) << log;
 }
 
 }  // namespace

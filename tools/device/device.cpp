@@ -70,6 +70,8 @@ const char usage_text[] =
     "                        LF with the body\n"
     "  --drip BYTES:MS       send the response in pieces of BYTES, MS milliseconds apart\n"
     "  --garbage             answer with 4096 bytes of binary garbage and no header\n"
+    "  --endless-header      answer with a status line and header lines that never end\n"
+    "                        (until the peer closes, for at most two minutes)\n"
     "  --oversize            answer documents with a body of 300000 bytes (padded)\n"
     "  --slow-read BYTES:MS  read requests in pieces of BYTES, MS milliseconds apart, with a\n"
     "                        small receive buffer\n"
@@ -90,7 +92,7 @@ struct options {
     std::string log_file, capture_dir;
     int status = 200;
     bool silent = false, hold = false, close_in_header = false, close_in_body = false;
-    bool garbage = false, oversize = false;
+    bool garbage = false, oversize = false, endless_header = false;
     int delay_ms = 0;
     int split_header_ms = -1;
     int drip_bytes = 0, drip_ms = 0;
@@ -236,6 +238,8 @@ void parse_options(int argc, char **argv) {
             if (!parse_pair(v, &opt.drip_bytes, &opt.drip_ms)) bad(v);
         } else if (arg == "--garbage") {
             opt.garbage = true;
+        } else if (arg == "--endless-header") {
+            opt.endless_header = true;
         } else if (arg == "--oversize") {
             opt.oversize = true;
         } else if (arg == "--slow-read") {
@@ -556,6 +560,17 @@ void send_response(int fd, const std::string &head, const std::string &body) {
     }
     if (opt.close_in_header) {
         send_all(fd, head.data(), head.size() / 2);
+        return;
+    }
+    if (opt.endless_header) {
+        // A status line, then filler header lines as fast as the peer takes them.
+        const std::string status_line = "HTTP/1.0 200 OK\r\n";
+        std::string lines;
+        while (lines.size() < 16384) lines += "X-Filler: " + std::string(60, 'x') + "\r\n";
+        if (!send_all(fd, status_line.data(), status_line.size())) return;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hold_limit_ms);
+        while (!stopping.load() && std::chrono::steady_clock::now() < end)
+            if (!send_all(fd, lines.data(), lines.size())) return;
         return;
     }
     std::string all = head + (opt.close_in_body ? body.substr(0, body.size() / 2) : body);

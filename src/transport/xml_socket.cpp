@@ -366,7 +366,6 @@ int xml_socket_read(int id, char *buffer, int *length) {
                 // A header that never ends would keep the worker reading past every time-out:
                 // it must end within `capacity` bytes, the room a body would have had.
                 if (at >= capacity) {
-                    errno = EPROTO;
                     return fail(46);
                 }
                 if (at >= 9 && at <= 11) status_text[at - 9] = chunk[i];

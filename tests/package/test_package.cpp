@@ -71,7 +71,7 @@ std::vector<expected_package> expected_packages() {
         {"tarvik",
          "net",
          {"usr/bin/tarvik", "usr/bin/tarvik-device", "usr/share/man/man1/tarvik.1.gz",
-          "usr/share/bash-completion/completions/tarvik"},
+          "usr/share/man/man1/tarvik-device.1.gz", "usr/share/bash-completion/completions/tarvik"},
          {"libc6", "libstdc++6", "libxml2"}},
         {"libqvxml1",
          "libs",

@@ -1,6 +1,7 @@
 // Per-id locks, semaphores and thread handles. Failures record a code for the id.
 #include "core/xml_thread.h"
 
+#include <cerrno>
 #include <mutex>
 
 #include "core/xml_global.h"
@@ -19,7 +20,7 @@ qv_thread_handle thread_handle[QVXML_ID_COUNT_MAX];
 
 int xml_mutex_init(int id) {
     if (qv_thread_mutex_init(&mutex[id]) != 0) {
-        xml_except(id, 23);
+        xml_except(id, QV_E_MUTEX_INIT);
         return -1;
     }
     return 0;
@@ -29,7 +30,7 @@ int xml_mutex_lock(int id) {
     // A failed lock must not be re-entered to record its code: record on the failure path
     // only, which the standard mutex never takes.
     if (qv_thread_mutex_lock(&mutex[id]) != 0) {
-        xml_except(id, 24);
+        xml_except(id, QV_E_MUTEX_LOCK);
         return -1;
     }
     return 0;
@@ -37,7 +38,7 @@ int xml_mutex_lock(int id) {
 
 int xml_mutex_unlock(int id) {
     if (qv_thread_mutex_unlock(&mutex[id]) != 0) {
-        xml_except(id, 25);
+        xml_except(id, QV_E_MUTEX_UNLOCK);
         return -1;
     }
     return 0;
@@ -53,7 +54,7 @@ int xml_sem_init(qv_sem *s) {
 
 int xml_sem_post(int id, qv_sem *s) {
     if (qv_sem_post(s) != 0) {
-        xml_except(id, 21);
+        xml_except(id, QV_E_SEM_POST);
         return -1;
     }
     return 0;
@@ -61,7 +62,7 @@ int xml_sem_post(int id, qv_sem *s) {
 
 int xml_sem_wait(int id, qv_sem *s) {
     if (qv_sem_wait(s) != 0) {
-        xml_except(id, 22);
+        xml_except(id, QV_E_SEM_WAIT);
         return -1;
     }
     return 0;
@@ -74,7 +75,10 @@ void xml_sem_destroy(qv_sem *s) {
 int xml_thread_create(int id, qv_thread_entry entry) {
     std::lock_guard<std::mutex> lock(thread_table_lock);
     thread_handle[id] = qv_thread_create(entry);
-    return qv_thread_status(thread_handle[id]);
+    const int creation_errno = errno;
+    const int status = qv_thread_status(thread_handle[id]);
+    errno = creation_errno;
+    return status;
 }
 
 int xml_thread_join(int id) {

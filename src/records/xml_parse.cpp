@@ -6,6 +6,7 @@
 #include <libxml/xmlversion.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,7 +286,7 @@ int xml_parse(int id, char *data, int len, int type) {
         static_cast<xml_parse_ctx *>(std::malloc(sizeof(xml_parse_ctx))));
     xml_parse_ctx *ctx = owner.get();
     if (ctx == nullptr) {
-        xml_except(id, code_no_memory);
+        xml_except_errno(id, code_no_memory, ENOMEM);
         return -1;
     }
     ctx->id = id;
@@ -304,7 +305,7 @@ int xml_parse(int id, char *data, int len, int type) {
     const char *prefix;
     if (type == 0) {
         if (!ensure(p_kyvern_values_entry_count[id]) || !ensure(p_kyvern_values[id])) {
-            xml_except(id, code_no_memory);
+            xml_except_errno(id, code_no_memory, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_values_layout;
@@ -313,7 +314,7 @@ int xml_parse(int id, char *data, int len, int type) {
         prefix = "val";
     } else if (type == 1) {
         if (!ensure(p_kyvern_setup_entry_count[id]) || !ensure(p_kyvern_setup[id])) {
-            xml_except(id, code_no_memory);
+            xml_except_errno(id, code_no_memory, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_setup_layout;

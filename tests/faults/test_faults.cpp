@@ -217,8 +217,8 @@ const std::string kSaved = " OK\nSAVE ";  // followed by the file name
 
 std::vector<fault_row> matrix() {
     std::vector<fault_row> rows;
-    const auto failure = [](int code) { return outcome{code, qvtest::error_line(code)}; };
-    const std::string not_valid_45 = qvtest::error_line(QV_E_XML_NOT_VALID);
+    const auto failure = [](int code) { return outcome{code, qvtest::own_finding_line(code)}; };
+    const std::string not_valid_45 = qvtest::own_finding_line(QV_E_XML_NOT_VALID);
 
     rows.push_back({"connection_refused",
                     step::connect,
@@ -321,7 +321,7 @@ std::vector<fault_row> matrix() {
                     {},
                     binary_garbage,
                     nullptr,
-                    {{11, qvtest::error_line(QV_E_FILE_NOT_VALID)}},
+                    {{11, qvtest::own_finding_line(QV_E_FILE_NOT_VALID)}},
                     kQuick,
                     11,
                     nullptr});
@@ -378,7 +378,7 @@ std::vector<fault_row> matrix() {
                     "status 302",
                     [] { return std::string("<html><body>Moved</body></html>\n"); },
                     nullptr,
-                    {{11, qvtest::error_line(QV_E_FILE_NOT_VALID)}},
+                    {{11, qvtest::own_finding_line(QV_E_FILE_NOT_VALID)}},
                     kQuick,
                     11,
                     nullptr});
@@ -480,7 +480,7 @@ std::vector<fault_row> matrix() {
                     {},
                     nullptr,
                     [] { return upload_with_idx(1000); },
-                    {{75, " " + qvtest::error_line(QV_E_BUFFER_FULL)}},
+                    {{75, " " + qvtest::own_finding_line(QV_E_BUFFER_FULL)}},
                     kQuick,
                     75,
                     nullptr});
@@ -491,7 +491,7 @@ std::vector<fault_row> matrix() {
                     {},
                     [] { return std::string("<html><body>Thank you</body></html>\n"); },
                     [] { return bundled("setup.xml"); },
-                    {{11, " " + qvtest::error_line(QV_E_FILE_NOT_VALID)}},
+                    {{11, " " + qvtest::own_finding_line(QV_E_FILE_NOT_VALID)}},
                     kQuick,
                     11,
                     nullptr});

@@ -28,6 +28,12 @@ inline std::string error_line(int code) {
     return std::string(kErrorRows[code].message) + " (" + std::to_string(code) + "): ";
 }
 
+// The whole error line of a fault the library finds itself (in what it was given or sent),
+// which records errno 0 whatever an earlier system call left.
+inline std::string own_finding_line(int code) {
+    return error_line(code) + "Success (0)\n";
+}
+
 // An HTTP error status and the code a response with it records (the rows named HTTP_<status>).
 struct http_status_row {
     int status;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,14 +71,20 @@ constexpr auto setup_slots = make_field_slots(xml_setup_fields);
 // up its path. Only names the dictionary owns are remembered, so an address never stands for
 // two names during the parse.
 struct path_node {
-    const xmlChar *name;  // in the parse's dictionary
-    int32_t parent;       // parent path_node
-    int32_t event;        // event of the path, -1 for none
-    uint32_t hash;        // xml_path_hash of the path
-    uint32_t name_len;    // strlen(name)
-    uint32_t path_len;    // length of the path; it fits `path` with its terminator
-    bool entry;           // the name is "Entry"
+    const xmlChar *name;   // in the parse's dictionary
+    uint32_t hash;         // xml_path_hash of the path
+    int16_t parent;        // parent path_node
+    int16_t first;         // the child node met first below it last time, or node_none
+    int16_t next;          // the sibling node that followed it last time, or node_none
+    int16_t event;         // event of the path, -1 for none
+    int16_t parent_event;  // event of the parent's path
+    uint16_t name_len;     // strlen(name)
+    uint16_t path_len;     // length of the path; it fits `path` with its terminator
+    uint16_t parent_len;   // length of the parent's path
+    bool entry;            // the name is "Entry"
 };
+static_assert(sizeof(path_node) <= 32, "the handlers read a node in one cache line");
+static_assert(node_max <= INT16_MAX && XML_PATH_SIZE <= UINT16_MAX && XML_SETUP_ROWS <= INT16_MAX);
 
 // The path as it was before one element was appended to it without a node (a path with a
 // node is restored from the node's parent): its node, or, for a path that has none, its
@@ -103,6 +110,7 @@ struct path_level {
 struct xml_parse_ctx {
     int event;                 // event of the path, -1 when no row holds it
     int node;                  // path_node of the path, node_none when it has none
+    int prev;                  // the child of `node` that ended last, node_none since it started
     int entry_index;           // slot used for fields of repeated sets
     int overflow_depth;        // open elements not appended to the path
     size_t depth;              // open elements appended to the path
@@ -121,7 +129,7 @@ struct xml_parse_ctx {
     xmlDictPtr dict;  // the dictionary of the running parse
     int node_count;
     int16_t node_slot[node_slots];  // path_node index, -1 for an empty slot
-    path_node nodes[node_max];
+    alignas(64) path_node nodes[node_max];
     path_level levels[max_levels];
     char path[XML_PATH_SIZE];
     char entry_path[XML_PATH_SIZE];  // the path when the last Entry started
@@ -134,12 +142,29 @@ size_t node_slot_of(int parent, const xmlChar *name) {
 }
 
 // The path_node reached from `parent` by `name`, or node_none.
-inline int find_node(const xml_parse_ctx *ctx, int parent, const xmlChar *name) {
+int find_node(const xml_parse_ctx *ctx, int parent, const xmlChar *name) {
     for (size_t i = node_slot_of(parent, name);; i = (i + 1) & (node_slots - 1)) {
         const int n = ctx->node_slot[i];
         if (n < 0) return node_none;
         if (ctx->nodes[n].name == name && ctx->nodes[n].parent == parent) return n;
     }
+}
+
+// Where the node that follows `prev` below `parent` (the first child when `prev` is node_none)
+// is remembered: documents repeat their element order, so that node is most often the next.
+inline int16_t &prediction(xml_parse_ctx *ctx, int parent, int prev) {
+    return prev >= 0 ? ctx->nodes[prev].next : ctx->nodes[parent].first;
+}
+
+// The node of the element starting now (named `name`) below the path's node, or node_none.
+inline int child_node(xml_parse_ctx *ctx, const xmlChar *name) {
+    const int parent = ctx->node;
+    if (parent < 0) return node_none;
+    int16_t &guess = prediction(ctx, parent, ctx->prev);
+    if (guess >= 0 && ctx->nodes[guess].name == name) return guess;  // a child of `parent`
+    const int n = find_node(ctx, parent, name);
+    if (n >= 0) guess = static_cast<int16_t>(n);
+    return n;
 }
 
 // Makes `path_len` and `path_hash` those of the path also while it has a node.
@@ -158,15 +183,20 @@ int add_node(xml_parse_ctx *ctx, int parent, const xmlChar *name, size_t name_le
     const int n = ctx->node_count++;
     path_node &node = ctx->nodes[n];
     node.name = name;
-    node.parent = parent;
-    node.event = ctx->event;
     node.hash = ctx->path_hash;
-    node.name_len = static_cast<uint32_t>(name_len);
-    node.path_len = static_cast<uint32_t>(ctx->path_len);
+    node.parent = static_cast<int16_t>(parent);
+    node.first = node_none;
+    node.next = node_none;
+    node.event = static_cast<int16_t>(ctx->event);
+    node.parent_event = ctx->nodes[parent].event;
+    node.name_len = static_cast<uint16_t>(name_len);
+    node.path_len = static_cast<uint16_t>(ctx->path_len);
+    node.parent_len = ctx->nodes[parent].path_len;
     node.entry = entry;
     size_t i = node_slot_of(parent, name);
     while (ctx->node_slot[i] >= 0) i = (i + 1) & (node_slots - 1);
     ctx->node_slot[i] = static_cast<int16_t>(n);
+    prediction(ctx, parent, ctx->prev) = static_cast<int16_t>(n);
     return n;
 }
 
@@ -313,14 +343,13 @@ bool is_entry(const char *name, size_t len) {
     ctx->event = xml_path_event_hashed(*ctx->layout, hash, ctx->path, ctx->path_len);
     const bool entry = is_entry(name, n);
     ctx->node = parent >= 0 ? add_node(ctx, parent, name_x, n, entry) : node_none;
+    ctx->prev = node_none;
     if (entry) entry_started(ctx, ctx->node);
 }
 
 void start_element(void *user, const xmlChar *name, const xmlChar ** /*attributes*/) {
     auto *ctx = static_cast<xml_parse_ctx *>(user);
-    const int parent = ctx->node;
-    const int n =
-        parent >= 0 && ctx->overflow_depth == 0 ? find_node(ctx, parent, name) : node_none;
+    const int n = ctx->overflow_depth == 0 ? child_node(ctx, name) : node_none;
     if (n < 0) {
         if (ctx->overflow_depth > 0)
             ++ctx->overflow_depth;
@@ -333,6 +362,7 @@ void start_element(void *user, const xmlChar *name, const xmlChar ** /*attribute
     ++ctx->depth;
     ctx->event = node.event;
     ctx->node = n;
+    ctx->prev = node_none;
     if (node.entry) entry_started(ctx, n);
 }
 
@@ -341,6 +371,7 @@ void start_element(void *user, const xmlChar *name, const xmlChar ** /*attribute
     if (ctx->entry_set >= 0 && name[0] == 'E' && std::strcmp(name, "Entry") == 0) entry_ended(ctx);
     const path_level &level = ctx->levels[--ctx->depth];
     ctx->node = level.node;
+    ctx->prev = node_none;
     if (level.node >= 0) {
         const path_node &node = ctx->nodes[level.node];
         ctx->event = node.event;
@@ -378,10 +409,10 @@ void end_element(void *user, const xmlChar *name) {
         entry_ended(ctx);
     }
     --ctx->depth;
-    const path_node &parent = ctx->nodes[node.parent];
+    ctx->prev = n;
     ctx->node = node.parent;
-    ctx->event = parent.event;
-    if (ctx->text_len > parent.path_len) ctx->text_len = parent.path_len;
+    ctx->event = node.parent_event;
+    if (ctx->text_len > node.parent_len) ctx->text_len = node.parent_len;
 }
 
 // Out of line, so that the pieces that go nowhere (the line breaks between elements) cost
@@ -530,6 +561,7 @@ int xml_parse(int id, char *data, int len, int type) {
     ctx->path_hash = XML_PATH_HASH_SEED;
     ctx->event = -1;
     ctx->node = node_root;
+    ctx->prev = node_none;
     ctx->entry_path_len = 0;
     ctx->entry_node = node_none;
     ctx->entry_set = -1;
@@ -537,7 +569,8 @@ int xml_parse(int id, char *data, int len, int type) {
     ctx->depth = 0;
     ctx->dict = nullptr;
     // node_root: the empty path, the parent of the root element's node.
-    ctx->nodes[node_root] = {nullptr, node_none, -1, XML_PATH_HASH_SEED, 0, 0, false};
+    ctx->nodes[node_root] = {
+        nullptr, XML_PATH_HASH_SEED, node_none, node_none, node_none, -1, -1, 0, 0, 0, false};
     ctx->node_count = 1;
     std::memset(ctx->node_slot, 0xff, sizeof ctx->node_slot);
 

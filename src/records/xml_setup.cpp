@@ -238,28 +238,50 @@ constexpr struct text_classes {
     }
 } text_class;
 
-// Whether any of the 16 bytes at `p` is one append_text does not copy as it is. One vector
-// comparison per kind of byte (GCC's generic vectors: SSE2, NEON or plain words).
+// Sixteen bytes held in a vector register (GCC's generic vectors: SSE2, NEON or plain words).
 typedef unsigned char bytes16 __attribute__((vector_size(16)));
-inline bool has_special16(const char *p) {
-    bytes16 v;
-    std::memcpy(&v, p, 16);
+typedef uint64_t words2 __attribute__((vector_size(16)));
+
+// Whether any byte of `v` is one append_text does not copy as it is: one comparison per kind.
+inline bool has_special(bytes16 v) {
     const bytes16 hit = (v == '\n') | (v == '&') | (v == '<') | (v == '>');
-    uint64_t half[2];
-    std::memcpy(half, &hit, 16);
-    return (half[0] | half[1]) != 0;
+    const words2 halves = reinterpret_cast<words2>(hit);
+    return (halves[0] | halves[1]) != 0;
 }
 
-// Whether any of the `length` bytes at `text` is one append_text does not copy as it is.
-inline bool has_special(const char *text, int length) {
-    if (length < 16) {
-        char padded[16] = {};  // zero bytes are not special
-        copy_bytes(padded, text, static_cast<size_t>(length) & 15u);
-        return has_special16(padded);
+inline bytes16 load16(const char *p) {
+    bytes16 v;
+    std::memcpy(&v, p, 16);
+    return v;
+}
+
+// The `n` (0..15) bytes at `p` as the first bytes of a vector whose other bytes are zero (and
+// so not special), read by word loads that stay inside the `n` bytes. Built in registers: a
+// vector loaded from bytes just stored one by one would wait for the stores.
+inline bytes16 load_short(const char *p, size_t n) {
+    uint64_t low = 0, high = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (n >= 8) {
+        std::memcpy(&low, p, 8);
+        if (n > 8) {
+            std::memcpy(&high, p + n - 8, 8);
+            high >>= (16 - n) * 8;  // drop the bytes `low` holds
+        }
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        low = head | (static_cast<uint64_t>(tail) >> ((8 - n) * 8) << 32);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            low |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     }
-    for (int at = 0; at + 16 < length; at += 16)
-        if (has_special16(text + at)) return true;
-    return has_special16(text + length - 16);  // the last sixteen, overlapping
+    return reinterpret_cast<bytes16>(words2{low, high});
+#else
+    char padded[16] = {};
+    copy_bytes(padded, p, n & 15u);
+    return load16(padded);
+#endif
 }
 
 // append_text for a piece that holds bytes to escape or newlines.
@@ -337,21 +359,22 @@ inline void append_text(setup_filter_context *c, const char *text, int length) {
         return;
     }
     if (room >= 16 && length < 16) {
-        char padded[16] = {};  // zero bytes are not special
-        copy_bytes(padded, text, static_cast<size_t>(length) & 15u);
-        if (!has_special16(padded)) {
-            std::memcpy(o, padded, 16);
+        const bytes16 v = load_short(text, static_cast<size_t>(length));
+        if (!has_special(v)) {
+            std::memcpy(o, &v, 16);
             c->out_length += length;
             return;
         }
     } else if (room >= length && length >= 16) {
         int at = 0;
         for (; at + 16 < length; at += 16) {
-            if (has_special16(text + at)) break;
-            std::memcpy(o + at, text + at, 16);
+            const bytes16 v = load16(text + at);
+            if (has_special(v)) break;
+            std::memcpy(o + at, &v, 16);
         }
-        if (at + 16 >= length && !has_special16(text + length - 16)) {
-            std::memcpy(o + length - 16, text + length - 16, 16);
+        const bytes16 tail = load16(text + length - 16);  // the last sixteen, overlapping
+        if (at + 16 >= length && !has_special(tail)) {
+            std::memcpy(o + length - 16, &tail, 16);
             c->out_length += length;
             return;
         }

@@ -1,100 +1,26 @@
-// The library's error vocabulary: 90 codes and their messages, row n = code n.
+// The library's error vocabulary: the message table built from include/qvxml_errors.def.
 #include <cstring>
 
 #include "qvxml.h"
 
 const qv_error_entry qv_error_number2str[QVXML_ERROR_CODE_COUNT] = {
-    {0, "NULL"},
-    {1, "Action not finish"},
-    {2, "Action not valid"},
-    {3, "Index not found"},
-    {4, "Index not valid"},
-    {5, "Memory not found"},
-    {6, "File open failure"},
-    {7, "File write failure"},
-    {8, "File read failure"},
-    {9, "File close failure"},
-    {10, "File not found"},
-    {11, "File not valid"},
-    {12, "File size >= buffer_size_max"},
-    {13, "IP not valid"},
-    {14, "IP:PORT not found"},
-    {15, "IP:PORT already use"},
-    {16, "ID not found"},
-    {17, "ID already use"},
-    {18, "ID >= QVXML_ID_COUNT_MAX"},
-    {19, "Timeout"},
-    {20, "Semaphore init failed"},
-    {21, "Semaphore post failed"},
-    {22, "Semaphore wait failed"},
-    {23, "Mutex init failed"},
-    {24, "Mutex lock failed"},
-    {25, "Mutex unlock failed"},
-    {26, "Socket init failed"},
-    {27, "Socket create failed"},
-    {28, "Socket connect failure"},
-    {29, "Socket nonblock setup failed"},
-    {30, "Socket select write failure"},
-    {31, "Socket select read failure"},
-    {32, "Socket select failure"},
-    {33, "Socket select timeout"},
-    {34, "Recv failed"},
-    {35, "Send failed"},
-    {36, "Thread 0 not exit"},
-    {37, "Thread 0 creation failed"},
-    {38, "Thread creation failed"},
-    {39, "Thread not exit"},
-    {40, "Thread not run"},
-    {41, "Count modules = QV*_MODULES_MAX"},
-    {42, "p_password >= AUTHENTICATE_MAX"},
-    {43, "p_user >= AUTHENTICATE_MAX"},
-    {44, "Create XML parser failure"},
-    {45, "XML file not valid"},
-    {46, "HTTP not found"},
-    {47, "HTTP: Bad Request"},
-    {48, "HTTP: Unauthorized"},
-    {49, "HTTP: Payment Required"},
-    {50, "HTTP: Forbidden"},
-    {51, "HTTP: Not Found"},
-    {52, "HTTP: Method Not Allowed"},
-    {53, "HTTP: Not Acceptable"},
-    {54, "HTTP: Proxy Authentication Required"},
-    {55, "HTTP: Request Timeout"},
-    {56, "HTTP: Conflict"},
-    {57, "HTTP: Gone"},
-    {58, "HTTP: Length Required"},
-    {59, "HTTP: Precondition Failed"},
-    {60, "HTTP: Request Entity Too Large"},
-    {61, "HTTP: Request-URI Too Long"},
-    {62, "HTTP: Unsupported Media Type"},
-    {63, "HTTP: Requested Range Not Satisfiable"},
-    {64, "HTTP: Expectation Failed"},
-    {65, "HTTP: Internal Server Error"},
-    {66, "HTTP: Not Implemented"},
-    {67, "HTTP: Bad Gateway"},
-    {68, "HTTP: Service Unavailable"},
-    {69, "HTTP: Gateway Timeout"},
-    {70, "HTTP Version Not Supported"},
-    {71, "HTTP unknown"},
-    {72, "Number not in range"},
-    {73, "Unknown value"},
-    {74, "No data"},
-    {75, "Buffer is full"},
-    {76, "Checksum is failure"},
-    {77, "Memory for page not alloc"},
-    {78, "Memory for buffer not alloc"},
-    {79, "TEA authorization failure"},
-    {80, "Modul use more somewhere"},
-    {81, "Length > LENGTH_MAX"},
-    {82, "Socket reuseaddr setup failed"},
-    {83, "Socket sndbuf setup failed"},
-    {84, "Socket maxseg setup failed"},
-    {85, "Assert: Pointer is NULL"},
-    {86, "Server create failed"},
-    {87, "Client connect failed"},
-    {88, "Socket linger setup failed"},
-    {89, "Resolve address failed"},
+#define QV_ERROR(code, name, message) {code, message},
+#include "qvxml_errors.def"
 };
+
+static_assert(QV_E_COUNT_ == QVXML_ERROR_CODE_COUNT, "one row per code");
+
+namespace {
+// Row n of the table holds code n: the rows of the .def file are in order.
+constexpr bool rows_in_order() {
+    int next = 0;
+#define QV_ERROR(code, name, message) \
+    if (code != next++) return false;
+#include "qvxml_errors.def"
+    return true;
+}
+static_assert(rows_in_order(), "qvxml_errors.def lists the codes 0..89 in order");
+}  // namespace
 
 char *qv_error_i2s(int code, char *buffer) {
     // The code is the row index; callers pass 0..89 (the tool lists 1..89).

@@ -1,6 +1,6 @@
 // Per-id fault records (the library's last-error reporting) and two small helpers.
-// The public readers (qvxml_error, qvxml_error_many, qvxml_error_print) and char_replace
-// are declared in qvxml.h; their contracts are completed here.
+// The public readers of the records and char_replace are declared, with their contracts, in
+// qvxml.h.
 #pragma once
 
 #include "qvxml.h"
@@ -20,23 +20,8 @@ void xml_except(int id, int code);
 // REQUIRES: both point to whole records (they may be the same).
 void xml_except_copy(int id, xml_fault_record *to, const xml_fault_record *from);
 
-// qvxml_error(id, out): copies the record of `id` into `out` under the mutex of `id`. An id
-// outside 0..99 reads no table entry: `out` is filled as a record of code 18
-// ("ID >= QVXML_ID_COUNT_MAX") with errno 0 and an empty errno text.
-//
-// qvxml_error_many(id, index, out): copies the `error` record of device `index` of the
-// many-device module `id` (modules_list, xml_module.h) into `out` under the mutex of `id`.
-// When there is no such device (id outside 0..99; `id` not a many-device module;
-// `index` < 0 or >= the module's device count; an empty device slot) nothing is read out of
-// bounds and no fault is recorded anywhere (this is a reader): `out` is filled as a record
-// of code 4 ("Index not valid") with errno 0 and an empty errno text, or of code 18 for an
-// id outside 0..99, so a caller that looks only at the code sees a failure.
-//
-// qvxml_error_print(id): qvxml_error, then prints "%s (%i): %s (%i)\n" with message, code,
-// errno text and errno to standard output and flushes it. A record never written prints
-// " (0):  (0)".
-//
-// REQUIRES for all three: `out` points to a whole record. Any thread.
+// The public readers (qvxml_error, qvxml_error_many, qvxml_error_print) are declared with
+// their contracts in qvxml.h.
 
 // Writes `length` bytes of `data` to the file `path`, opened with mode "w" (created or
 // truncated). Returns 0, or -1 with a code recorded for `id`: 6 when the file cannot be
@@ -45,6 +30,3 @@ void xml_except_copy(int id, xml_fault_record *to, const xml_fault_record *from)
 // `data` with a positive length: the file is not touched), 9 when closing fails. A length
 // of 0 writes an empty file. The caller keeps ownership of `data`. A null `path` records 6.
 int write_xml(int id, const char *path, const char *data, int length);
-
-// char_replace(text, from, to) (qvxml.h): replaces every `from` in the NUL-terminated `text`
-// by `to`, in place. A null or empty text is left alone; a `from` of '\0' matches nothing.

@@ -43,6 +43,12 @@ enum xml_state : int {
 // Who owns a close in progress (meaningful while closing).
 enum xml_closer : int { XML_CLOSER_NONE = 0, XML_CLOSER_CALLER = 1, XML_CLOSER_SELF = 2 };
 
+// Values of a module's request flags (values_done, setup_done, ...).
+enum xml_request_flag : int { XML_NEVER_ASKED = -1, XML_PENDING = 0, XML_FINISHED = 1 };
+
+// Kinds of library threads, qvxml_thread_type.
+enum xml_thread_kind : int { XML_THREAD_TIMEOUT = 0, XML_THREAD_SINGLE = 1, XML_THREAD_MANY = 2 };
+
 // The document buffers of a module, as bits: a queueing operation never writes a buffer that
 // a request still pending, being served or being built uses.
 enum xml_buffer : int { XML_BUF_VALUES = 1, XML_BUF_SETUP = 2, XML_BUF_POST = 4 };
@@ -119,7 +125,7 @@ extern kyvern_setup_entry_count *p_kyvern_setup_entry_count[QVXML_ID_COUNT_MAX];
 extern std::atomic<int> qvxml_count_ref;  // -1 not initialised
 extern int id_count;                      // id the next open will use
 extern std::atomic<int> qvxml_exit;       // 1 tells the time-out thread to end
-extern int qvxml_thread_type;             // 0 time-out, 1 single-device, 2 many-device worker
+extern int qvxml_thread_type;             // xml_thread_kind of the thread being started
 extern qv_sem xml_sem;                    // start-up gate
 
 // Copies a whole record, or clears `to` when there is no record yet.
@@ -132,7 +138,7 @@ void xml_copy_record(T *to, const T *from) {
 }
 
 // Completion kinds of run_callback.
-enum { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };
+enum xml_completion_kind : int { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KIND_SEND = 2 };
 
 // Completion dispatch. Stamps the module's record of `kind` (values for kind 0, setup for
 // kinds 1 and 2, when it exists) and, for `sub` >= 0, the matching record copy of device

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// civetweb (1.15) writes the Date header of a response with gmtime(), whose result lives in
+// one buffer shared by all threads: header sends from concurrent workers are serialised
+// (ThreadSanitizer reported the race). Only the header; bodies are written unlocked.
+std::mutex header_send_mutex;
+
 // Writes a whole response: status, content type, length, body (left out for HEAD).
 void respond(mg_connection *conn, int status, const char *content_type, const std::string &body,
              const char *allow = nullptr) {
@@ -37,7 +43,10 @@ void respond(mg_connection *conn, int status, const char *content_type, const st
     mg_response_header_add(conn, "Content-Length", std::to_string(body.size()).c_str(), -1);
     mg_response_header_add(conn, "Cache-Control", "no-store", -1);
     if (allow != nullptr) mg_response_header_add(conn, "Allow", allow, -1);
-    mg_response_header_send(conn);
+    {
+        std::lock_guard<std::mutex> lock(header_send_mutex);
+        mg_response_header_send(conn);
+    }
     if (!head && !body.empty()) mg_write(conn, body.data(), body.size());
 }
 
@@ -318,8 +327,13 @@ int exporter_server::handle_request(mg_connection *conn, void *self_pointer) {
 }
 
 void exporter_server::handle_reload(mg_connection *conn) {
+    // civetweb's workers have 100 KB stacks; the YAML parser recurses once per nesting level
+    // (up to its limit of 2000), so the file is read on a thread with a full-size stack.
     std::string reason;
-    if (reload(&reason)) {
+    bool reloaded = false;
+    std::thread reader([&] { reloaded = reload(&reason); });
+    reader.join();
+    if (reloaded) {
         respond(conn, 200, kTextPlain, "configuration reloaded\n");
     } else {
         for (char &c : reason)

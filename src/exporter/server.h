@@ -81,7 +81,8 @@ public:
 
     // Re-reads the configuration file. On failure keeps the configuration in use and
     // returns false with the reason. Without a configuration file there is nothing to
-    // read: true. Serialised; safe from any thread.
+    // read: true. Serialised; safe from any thread with a full-size stack (the YAML parser
+    // recurses once per nesting level): not from civetweb's workers directly.
     bool reload(std::string *reason);
 
     std::shared_ptr<const exporter_config> config() const;

@@ -41,14 +41,14 @@ std::atomic<bool> unfinished{false};
 
 completion completion_of(int finish_kind) {
     switch (finish_kind) {
-        case 2:
-        case 3:
+        case QVXML_FINISH_VALUES:
+        case QVXML_FINISH_VALUES + 1:
             return kValues;
-        case 4:
-        case 5:
+        case QVXML_FINISH_SETUP:
+        case QVXML_FINISH_SETUP + 1:
             return kSetup;
-        case 7:
-        case 8:
+        case QVXML_FINISH_SEND:
+        case QVXML_FINISH_SEND + 1:
             return kSend;
         default:
             return kNoCompletion;
@@ -339,7 +339,7 @@ int send_setup() {
     }
     begin_request(kSend);
     queue_post(text.get(), kept);
-    wait_finish_progress(8, kRequestPolls);
+    wait_finish_progress(QVXML_FINISH_SEND, kRequestPolls);
     return 0;
 }
 
@@ -357,6 +357,6 @@ int set_output(int output, int value) {
     }
     switch_reply = begin_request(kSend);
     queue_post(document.get(), length);
-    wait_finish_progress(8, kRequestPolls);
+    wait_finish_progress(QVXML_FINISH_SEND, kRequestPolls);
     return 0;
 }

@@ -54,8 +54,9 @@ void send_setup_xml_callback(int id, void *user, int sub, kyvern_setup *setup,
 
 // Uploads user_settings.filename: reads it (must be shorter than kUploadBufferSize bytes),
 // drops everything before the first "<" of each line and the LF of a CR LF pair, prints
-// "SEND <file>", queues the POST and waits for it (wait_finish_progress(8, 10)).
-// Returns 0, or -1 when the file cannot be opened ("Open '%s' failure\n") or is too large
+// "SEND <file>", queues the POST and waits for it (wait_finish_progress(QVXML_FINISH_SEND,
+// kRequestPolls)). Returns 0, or -1 when the file cannot be opened ("Open '%s' failure\n") or is
+// too large
 // ("Max size of SETUP.XML is 256000 bytes\n"). A POST the library refuses to queue (for
 // example when its upload filter refuses the document) prints " " and the module's error
 // and ends the process with that error's code.
@@ -73,20 +74,21 @@ int compact_lines(char *text);
 // in send_setup.
 int set_output(int output, int value);
 
-// Polls request `kind` of the module (2 values, 4 setup, 8 send) up to `tries` times, one
+// Polls request `kind` of the module (a qvxml_finish_kind) up to `tries` times, one
 // "." for each poll that finds it not done, at most one second apart (the wait ends early
 // when the request completes). Returns 0 when done (tries <= 0 returns 0 at once), else
 // prints "not finish for <tries>s\n", marks the run as unfinished and returns -1.
 int wait_finish_progress(int kind, int tries);
 
-// Step 10 of the run flow: prints "." while the connection test has no result, at most one
+// Waits for the module's connection test: prints "." while it has no result, at most one
 // second apart. Returns when connect_state is 1; ends the process with the module's error
 // code when it is -1, and with kExitRequestUnfinished after kConnectTestPolls polls.
 void wait_connection_test();
 
 // Prints "<what>" (no newline) under the console lock, flushed.
 void print_progress(const char *what);
-// Queues a values (kind 2) or setup (kind 4) GET after print_progress of its line; when
+// Queues a values (QVXML_FINISH_VALUES) or setup (QVXML_FINISH_SETUP) GET after
+// print_progress of its line; when
 // the library refuses it, prints the module's error and ends with its code. Then waits
 // with wait_finish_progress(kind, kRequestPolls).
 void get_document(int kind);

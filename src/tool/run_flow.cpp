@@ -65,17 +65,18 @@ int run_flow() {
     module = qvxml_open(user_settings.ip, user_settings.port, &settings, nullptr);
     if (module == -1) end_after_library_failure();
     // The reason of a failed start wait is recorded on id 0, not on the module.
-    if (qvxml_wait_finish(module, 0, kModuleStartSeconds) != 0) end_after_library_failure();
+    if (qvxml_wait_finish(module, QVXML_FINISH_RUNNING, kModuleStartSeconds) != 0)
+        end_after_library_failure();
 
     wait_connection_test();
 
     if (user_settings.filename[0] != '\0' && send_setup() != 0) end_process(kExitSetupFileFailure);
     if (user_settings.output.load() != -1)
         set_output(user_settings.output.load(), user_settings.output_value.load());
-    if (user_settings.values_file[0] != '\0') get_document(2);
+    if (user_settings.values_file[0] != '\0') get_document(QVXML_FINISH_VALUES);
     if (user_settings.setup_file[0] != '\0' || user_settings.get == 1 ||
         user_settings.text_file[0] != '\0')
-        get_document(4);
+        get_document(QVXML_FINISH_SETUP);
 
     if (qvxml_uninit() != 0) end_after_library_failure();
     print_progress("exit\n");

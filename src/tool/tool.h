@@ -38,7 +38,7 @@ extern std::atomic<int> connect_state;
 // Default TCP port of the device, also shown by the help text.
 constexpr int kDefaultPort = 80;
 
-// Parse stage of main, steps 1-4: sets the initial settings, parses argv into
+// Parse stage of main: sets the initial settings, parses argv into
 // user_settings and answers --help, --version and --error-level.
 // Returns 1 when the run flow should follow, 0 when main must end with exit code 0 (a
 // listing was printed or the command line was refused; the reason is printed). A missing

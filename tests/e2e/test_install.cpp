@@ -29,7 +29,7 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     const std::string libdir = prefix + "/" + QV_INSTALL_LIBDIR;
     for (const std::string &file :
          {prefix + "/bin/tarvik", prefix + "/bin/tarvik-device", libdir + "/libqvxml.a",
-          libdir + "/libqvxml.so", libdir + "/pkgconfig/qvxml.pc", prefix + "/include/qvxml.h",
+          libdir + "/libqvxml.so", libdir + "/pkgconfig/qvxml.pc", prefix + "/include/qvxml.h", prefix + "/include/qvxml_errors.def",
           prefix + "/include/qvxml_setup_fields.def", prefix + "/include/qvxml_setup_sets.def",
           prefix + "/include/qvxml_values_fields.def", prefix + "/include/qvxml_values_sets.def",
           prefix + "/share/man/man1/tarvik.1"})

@@ -104,7 +104,7 @@ exporter_process::exporter_process(const std::vector<std::string> &args, const s
               return argv;
           }(),
           log_dir, name) {
-    if (!process_.wait_for_output("msg=Listening", std::chrono::seconds(10))) return;
+    if (!process_.wait_for_output("msg=Listening", std::chrono::seconds(30))) return;
     std::smatch match;
     const std::string log = process_.output();
     static const std::regex port_field("msg=Listening .*port=([0-9]+)");

@@ -42,7 +42,8 @@ private:
 };
 
 // The exporter of this build with `args` and "--web.listen-address=127.0.0.1:0"; waits up to
-// 10 s for its "Listening" line and reads the port from it (0 when it did not start).
+// 30 s (sanitizer builds on a busy machine start slowly) for its "Listening" line and reads the
+// port from it (0 when it did not start).
 class exporter_process {
 public:
     exporter_process(const std::vector<std::string> &args, const std::string &log_dir,

@@ -267,6 +267,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
         {{"--garbage"}, 0},
         {{"--oversize"}, 0},
         {{"--slow-read", "1:200"}, 0},
+        {{"--endless-header"}, 0},
         // Misbehaviour the client rides out: the probe succeeds.
         {{"--split-header", "100"}, 1},
         {{"--delay", "200"}, 1},
@@ -303,7 +304,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
     }
     EXPECT_EQ(own["tarvik_exporter_library_modules"], 0);
     EXPECT_EQ(own["tarvik_exporter_probes_in_flight"], 0);
-    EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"failure\"}"], 13);
+    EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"failure\"}"], 14);
     EXPECT_EQ(own["tarvik_exporter_probes_total{result=\"success\"}"], 2);
     qvtest::device healthy;
     EXPECT_EQ(
@@ -311,7 +312,7 @@ TEST(ExporterProgram, EveryFaultModeAnswersWithinTheDeadline) {
             http_get(exporter.port(), probe_path(healthy.port())).body)["tarvik_probe_success"],
         1);
     EXPECT_TRUE(exporter.process().running());
-    EXPECT_EQ(exporter.process().stop(), 0);
+    EXPECT_EQ(exporter.process().stop(), 0) << exporter.process().output();
 }
 
 TEST(ExporterProgram, ProbesPastTheCapGet503WhileRealProbesRun) {
@@ -378,7 +379,7 @@ TEST(ExporterProgram, SighupReloadsAndABadFileKeepsTheOldConfiguration) {
     EXPECT_EQ(parse_exposition(http_get(exporter.port(), "/metrics")
                                    .body)["tarvik_exporter_config_last_reload_successful"],
               0);
-    EXPECT_EQ(exporter.process().stop(), 0);
+    EXPECT_EQ(exporter.process().stop(), 0) << exporter.process().output();
     EXPECT_NE(exporter.process().output().find("msg=Stopping signal=SIGTERM"), std::string::npos);
 }
 

@@ -352,6 +352,19 @@ TEST_F(ExporterServer, ReloadSwapsTheConfigurationOrKeepsTheOldOne) {
         http_get(port_, "/metrics").body.find("tarvik_exporter_config_last_reload_successful 0"),
         std::string::npos);
 
+    // A deeply nested file is parsed on a thread with a full stack, not on the server's
+    // small-stacked worker (where it overflowed the stack); past the parser's own depth limit
+    // it is refused.
+    write_in(dir, "exporter.yml",
+             "modules: " + std::string(400, '[') + std::string(400, ']') + "\n");
+    const http_response deep = http_request(port_, "POST", "/-/reload");
+    EXPECT_EQ(deep.status, 500);
+    EXPECT_EQ(deep.body, "configuration not reloaded, the previous one stays: " + file +
+                             ": line 1: modules must be a mapping\n");
+    write_in(dir, "exporter.yml", "modules: " + std::string(2500, '[') + "\n");
+    EXPECT_EQ(http_request(port_, "POST", "/-/reload").status, 500);
+    EXPECT_EQ(http_get(port_, "/probe?target=127.0.0.1&module=second").status, 200);
+
     ::unlink(file.c_str());
     const http_response gone = http_request(port_, "POST", "/-/reload");
     EXPECT_EQ(gone.status, 500);

@@ -79,7 +79,7 @@ std::vector<expected_package> expected_packages() {
          {"libc6", "libstdc++6", "libxml2"}},
         {"libqvxml-dev",
          "libdevel",
-         {"usr/include/qvxml.h", "usr/include/qvxml_setup_fields.def",
+         {"usr/include/qvxml.h", "usr/include/qvxml_errors.def", "usr/include/qvxml_setup_fields.def",
           "usr/include/qvxml_setup_sets.def", "usr/include/qvxml_values_fields.def",
           "usr/include/qvxml_values_sets.def", kLibDir + "/libqvxml.a", kLibDir + "/libqvxml.so",
           kLibDir + "/pkgconfig/qvxml.pc", kLibDir + "/cmake/qvxml/qvxmlConfig.cmake",

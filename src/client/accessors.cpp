@@ -8,6 +8,7 @@
 // accessors from a completion callback or after the request has finished.
 #include <cstring>
 
+#include "client/client.h"
 #include "core/xml_global.h"
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
@@ -16,22 +17,18 @@ namespace {
 
 enum class doc { values, setup };
 
-bool id_in_table(int id) {
-    return id >= 0 && id < QVXML_ID_COUNT_MAX;
-}
-
-// Codes after which an accessor may still deliver: NULL, Action not finish, Index not valid,
-// File not found, File not valid, ID not found and the two credential-length codes.
+// Codes after which an accessor may still deliver: the module's last request left no fault
+// that makes its document doubtful.
 bool gate_allows(int code) {
     switch (code) {
-        case 0:
-        case 1:
-        case 4:
-        case 10:
-        case 11:
-        case 16:
-        case 42:
-        case 43:
+        case QV_E_NONE:
+        case QV_E_NOT_FINISHED:
+        case QV_E_INDEX_NOT_VALID:
+        case QV_E_FILE_NOT_FOUND:
+        case QV_E_FILE_NOT_VALID:
+        case QV_E_ID_NOT_FOUND:
+        case QV_E_PASSWORD_TOO_LONG:
+        case QV_E_USER_TOO_LONG:
             return true;
         default:
             return false;
@@ -47,7 +44,7 @@ struct document_view {
 // Checks the length and the "<?xml" test; records 10 or 11 on `id`.
 bool document_valid(int id, const document_view &d) {
     if (*d.length == 0) {
-        xml_except(id, 10);
+        xml_except(id, QV_E_FILE_NOT_FOUND);
         return false;
     }
     const size_t bound = *d.length > 0 && *d.length < QVXML_BUFFER_SIZE
@@ -55,7 +52,7 @@ bool document_valid(int id, const document_view &d) {
                              : static_cast<size_t>(QVXML_BUFFER_SIZE - 1);
     const size_t n = strnlen(d.text, bound);
     if (memmem(d.text, n, "<?xml", 5) == nullptr) {
-        xml_except(id, 11);
+        xml_except(id, QV_E_FILE_NOT_VALID);
         return false;
     }
     return true;
@@ -64,17 +61,14 @@ bool document_valid(int id, const document_view &d) {
 // Single forms: id range, gate, request state, length, "<?xml". Returns the document or
 // null after recording the failure.
 bool single_checks(int id, doc kind, document_view *out) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return false;
-    }
+    if (!client_id_checked(id)) return false;
     xml_fault_record last;
     qvxml_error(id, &last);
     if (!gate_allows(last.code)) return false;
     xml_module_state &m = xml_module[id];
     const int done = kind == doc::values ? m.values_done.load() : m.setup_done.load();
-    if (done != 1) {
-        xml_except(id, 1);
+    if (done != XML_FINISHED) {
+        xml_except(id, QV_E_NOT_FINISHED);
         return false;
     }
     *out = kind == doc::values ? document_view{m.values_xml, &m.values_len}
@@ -84,14 +78,11 @@ bool single_checks(int id, doc kind, document_view *out) {
 
 // The device record of a valid index, or null after recording code 4.
 xml_submodule_state *device_at(int id, int index) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return nullptr;
-    }
+    if (!client_id_checked(id)) return nullptr;
     const modules_list_entry &list = modules_list[id];
     if (index < 0 || index > list.count - 1 || index >= QVXML_MODULES_MAX ||
         list.sub[index] == nullptr) {
-        xml_except(id, 4);
+        xml_except(id, QV_E_INDEX_NOT_VALID);
         return nullptr;
     }
     return list.sub[index];
@@ -219,7 +210,7 @@ int qvxml_get_values_cache(int id, kyvern_values **values, kyvern_values_entry_c
     *values = p_kyvern_values[id];
     *count = p_kyvern_values_entry_count[id];
     if (*values == nullptr || *count == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     return 0;
@@ -229,7 +220,7 @@ int qvxml_get_setup_cache(int id, kyvern_setup **setup, kyvern_setup_entry_count
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
     if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     *setup = p_kyvern_setup[id];
@@ -241,7 +232,7 @@ int qvxml_get_values_cache_copy(int id, kyvern_values *values, kyvern_values_ent
     document_view d;
     if (!single_checks(id, doc::values, &d)) return -1;
     if (p_kyvern_values[id] == nullptr || p_kyvern_values_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     std::memcpy(values, p_kyvern_values[id], sizeof *values);
@@ -253,7 +244,7 @@ int qvxml_get_setup_cache_copy(int id, kyvern_setup *setup, kyvern_setup_entry_c
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
     if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, 2);
+        xml_except(id, QV_E_ACTION_NOT_VALID);
         return -1;
     }
     std::memcpy(setup, p_kyvern_setup[id], sizeof *setup);
@@ -326,10 +317,7 @@ int qvxml_get_setup_many_status(int id, int index, int *time_stamp) {
 }
 
 int qvxml_get_snmp_manager_cache(int id, char *address, int *port) {
-    if (!id_in_table(id)) {
-        xml_except(0, 18);
-        return -1;
-    }
+    if (!client_id_checked(id)) return -1;
     xml_module_state &m = xml_module[id];
     bool empty;
     {
@@ -342,7 +330,7 @@ int qvxml_get_snmp_manager_cache(int id, char *address, int *port) {
         }
     }
     if (empty) {
-        xml_except(id, 14);
+        xml_except(id, QV_E_IP_PORT_NOT_FOUND);
         return -1;
     }
     return 0;

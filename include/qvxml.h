@@ -83,7 +83,12 @@ typedef struct kyvern_setup_entry_count {
 
 /* The last fault recorded for one module id (or for one device of a many-device module). */
 typedef struct xml_fault_record {
-    int32_t errno_value;                      /* errno of the recording thread */
+    int32_t errno_value;                      /* errno of the failed system call behind the
+                                                 fault (ETIMEDOUT for a socket wait that ran
+                                                 out); 0 for a fault the library found
+                                                 itself (a document that does not parse, a
+                                                 size limit, an HTTP status, a refused
+                                                 request or id) */
     int32_t code;                             /* library code, 0..89 (others: message "NULL") */
     char errno_text[QVXML_ERROR_TEXT_SIZE];   /* text of errno_value */
     char message[QVXML_ERROR_TEXT_SIZE];      /* message of code */

@@ -2,6 +2,7 @@
 // machine (core/xml_module.h) that are not the worker's own.
 #include <libxml/parser.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -76,12 +77,13 @@ int open_module(int thread_type, Fill fill) {
     }
     xml_mutex_init(id);
     if (xml_thread_create(id, qv_thread) != 0) {
+        const int error = errno;
         {
             xml_lock lock(id);
             m.state = XML_STATE_FREE;
         }
         xml_sem_post(0, &xml_sem);
-        xml_except(0, QV_E_THREAD_CREATE);
+        xml_except_errno(0, QV_E_THREAD_CREATE, error);
         return -1;
     }
     return id;
@@ -180,14 +182,15 @@ int qvxml_init() {
     qvxml_exit = 0;
     xml_mutex_init(0);
     if (xml_sem_init(&xml_sem) != 0) {
-        xml_except(0, QV_E_SEM_INIT);
+        xml_except_errno(0, QV_E_SEM_INIT, ENOMEM);
         return -1;
     }
     for (auto &list : modules_list) list.count = -1;
     qvxml_thread_type = XML_THREAD_TIMEOUT;
     if (xml_thread_create(0, qv_thread) != 0) {
+        const int error = errno;
         xml_sem_post(0, &xml_sem);
-        xml_except(0, QV_E_THREAD0_CREATE);
+        xml_except_errno(0, QV_E_THREAD0_CREATE, error);
         return -1;
     }
     xml_sem_wait(0, &xml_sem);

@@ -1,6 +1,7 @@
 // The queueing operations: a request is marked pending (or a POST handed over) under the
 // module's lock, only on a running module and only when the buffers it writes are not in use
 // by another request, and the module's worker is woken.
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -21,6 +22,12 @@ int buffers_in_use(const xml_module_state &m) {
 }
 
 namespace {
+
+// An allocation the request needs failed: QV_E_NO_MEMORY with ENOMEM on the module; -1.
+int refuse_no_memory(int id) {
+    xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
+    return -1;
+}
 
 // Wakes the worker for a request just queued. A refused post (a wake-up already pending)
 // records code 21 on the module; the request stays queued and is served at a later wake-up.
@@ -113,7 +120,7 @@ int queue_send(int id, Build build) {
     qvxml_settings settings;
     if (post.reserve(&settings) != 0) return -1;
     std::unique_ptr<char[]> request(new (std::nothrow) char[QVXML_BUFFER_SIZE]());
-    if (!request) return refuse(id, QV_E_NO_MEMORY);
+    if (!request) return refuse_no_memory(id);
     if (build(settings, request.get()) != 0) return -1;
     if (post.locked([&](xml_module_state &m) {
             std::memcpy(m.post_buf, request.get(), sizeof m.post_buf);
@@ -137,7 +144,7 @@ int queue_send_many(int id, bool with_setup, Build build) {
         char request[QVXML_BUFFER_SIZE];
     };
     std::unique_ptr<work_copy> work(new (std::nothrow) work_copy);
-    if (!work) return refuse(id, QV_E_NO_MEMORY);
+    if (!work) return refuse_no_memory(id);
     for (int i = 0;; ++i) {
         bool more = false;
         if (post.locked([&](xml_module_state &) {

@@ -3,12 +3,14 @@
 // that serves a request for every active device in one round. A worker makes the starting ->
 // running transition of its module and, when it ends while its module is closing with no
 // caller to join it, the closing -> free one.
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
 
 #include "client/client.h"
 #include "core/xml_global.h"
@@ -85,7 +87,7 @@ int worker_start() {
     }
     if (created != 0) {
         xml_sem_post(0, &xml_sem);
-        xml_except(0, QV_E_SEM_INIT);
+        xml_except_errno(0, QV_E_SEM_INIT, ENOMEM);
         return -1;
     }
     current_worker = id;
@@ -253,9 +255,15 @@ void serve(int id, job taken, int &last_snmp) {
     }
 }
 
+// The errno a fault record gives an exception that ended a request: ENOMEM when memory ran
+// out, 0 for anything else (no system call failed).
+int errno_of(const std::exception &e) {
+    return dynamic_cast<const std::bad_alloc *>(&e) != nullptr ? ENOMEM : 0;
+}
+
 // Ends a request whose service threw (memory ran out, a callback threw): code 5 on the
 // module, the failure delivered, the request finished, so the process and the module go on.
-void fail_request(int id, job taken) {
+void fail_request(int id, job taken, int error) {
     if (taken == job::none) return;
     xml_module_state &m = xml_module[id];
     bool marked;  // the first finish mark ends the service; a request queued after it stays
@@ -263,7 +271,7 @@ void fail_request(int id, job taken) {
         xml_lock lock(id);
         marked = m.serving == 0;
     }
-    xml_except(id, QV_E_NO_MEMORY);
+    xml_except_errno(id, QV_E_NO_MEMORY, error);
     m.last_failed = 1;
     const int kind = taken == job::values || taken == job::load_values ? XML_KIND_VALUES
                      : taken == job::send                              ? XML_KIND_SEND
@@ -300,8 +308,8 @@ void single_worker() {
         const job taken = take_request(m);
         try {
             serve(id, taken, last_snmp);
-        } catch (const std::exception &) {
-            fail_request(id, taken);
+        } catch (const std::exception &e) {
+            fail_request(id, taken, errno_of(e));
         }
     }
 }
@@ -374,8 +382,8 @@ void many_worker() {
             }
             try {
                 serve_device(id, i, kind);
-            } catch (const std::exception &) {
-                xml_except(id, QV_E_NO_MEMORY);
+            } catch (const std::exception &e) {
+                xml_except_errno(id, QV_E_NO_MEMORY, errno_of(e));
                 xml_except_copy(id, &device->error, &xml_fault[id]);
                 m.last_failed = 1;
                 try {

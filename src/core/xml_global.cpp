@@ -43,19 +43,23 @@ constexpr int code_id_too_large = 18;
 }  // namespace
 
 void xml_except(int id, int code) {
+    xml_except_errno(id, code, 0);
+}
+
+void xml_except_errno(int id, int code, int error) {
     const int saved_errno = errno;
     if (!valid_id(id)) id = 0;
     const char *message = message_of(code);
     // strerror is not thread-safe; the GNU strerror_r returns the text to use (its own
     // static text or the buffer).
     char errno_buffer[QVXML_ERROR_TEXT_SIZE];
-    const char *errno_text = strerror_r(saved_errno, errno_buffer, sizeof errno_buffer);
+    const char *errno_text = strerror_r(error, errno_buffer, sizeof errno_buffer);
     {
         xml_lock lock(id);
         xml_fault_record &r = xml_fault[id];
         copy_text(r.message, message);
         copy_text(r.errno_text, errno_text);
-        r.errno_value = saved_errno;
+        r.errno_value = error;
         r.code = code;
     }
     errno = saved_errno;
@@ -101,20 +105,23 @@ int write_xml(int id, const char *path, const char *data, int length) {
         xml_except(id, 7);  // nothing that could be written: the file is not touched
         return -1;
     }
-    std::FILE *file = path != nullptr ? std::fopen(path, "w") : nullptr;
-    if (file == nullptr) {
+    if (path == nullptr) {
         xml_except(id, 6);
+        return -1;
+    }
+    std::FILE *file = std::fopen(path, "w");
+    if (file == nullptr) {
+        xml_except_errno(id, 6, errno);
         return -1;
     }
     if (length > 0 && std::fwrite(data, static_cast<size_t>(length), 1, file) != 1) {
         const int write_errno = errno;  // the record tells why the write failed, not the close
         std::fclose(file);
-        errno = write_errno;
-        xml_except(id, 7);
+        xml_except_errno(id, 7, write_errno);
         return -1;
     }
     if (std::fclose(file) != 0) {
-        xml_except(id, 9);
+        xml_except_errno(id, 9, errno);
         return -1;
     }
     return 0;

@@ -1,6 +1,7 @@
 // Per-id locks, semaphores and thread handles. Failures record a code for the id.
 #include "core/xml_thread.h"
 
+#include <cerrno>
 #include <mutex>
 
 #include "core/xml_global.h"
@@ -74,7 +75,10 @@ void xml_sem_destroy(qv_sem *s) {
 int xml_thread_create(int id, qv_thread_entry entry) {
     std::lock_guard<std::mutex> lock(thread_table_lock);
     thread_handle[id] = qv_thread_create(entry);
-    return qv_thread_status(thread_handle[id]);
+    const int creation_errno = errno;
+    const int status = qv_thread_status(thread_handle[id]);
+    errno = creation_errno;
+    return status;
 }
 
 int xml_thread_join(int id) {

@@ -27,7 +27,8 @@ void xml_sem_destroy(qv_sem *s);
 // Each entry is read and written under an internal lock, so the starter, the joiner and the
 // worker itself (freeing its own handle) may use it from different threads.
 // Starts `entry` at once and stores its handle (null on failure) in entry `id`; returns 0,
-// or -1 when the thread could not be started. Records nothing (callers record 37 or 38).
+// or -1 when the thread could not be started, with errno the creation's error. Records
+// nothing (callers record 37 or 38 with that errno: xml_except_errno).
 int xml_thread_create(int id, qv_thread_entry entry);
 // Waits up to 3000 ms for the thread of `id` to end. Ended: the handle is freed and the
 // entry nulled, 0. Otherwise -1 and the handle stays in its entry (the thread runs on; a

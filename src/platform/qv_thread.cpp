@@ -5,9 +5,11 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <thread>
 
 int qv_thread_mutex_init(qv_mutex *) {
@@ -49,9 +51,15 @@ struct qv_thread_object {
 };
 
 qv_thread_handle qv_thread_create(qv_thread_entry entry) {
-    if (entry == nullptr) return nullptr;
+    if (entry == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
     auto *handle = new (std::nothrow) qv_thread_object;
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     try {
         handle->state = std::make_shared<thread_state>();
         handle->thread = std::thread([entry, state = handle->state] {
@@ -71,8 +79,14 @@ qv_thread_handle qv_thread_create(qv_thread_entry entry) {
                 // The thread asked to end: this is its normal end.
             }
         });
+    } catch (const std::system_error &e) {
+        // The error of the thread's creation (EAGAIN: no resources), for the caller's record.
+        delete handle;
+        errno = e.code().value();
+        return nullptr;
     } catch (...) {
         delete handle;
+        errno = ENOMEM;
         return nullptr;
     }
     return handle;

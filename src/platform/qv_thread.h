@@ -34,8 +34,10 @@ struct qv_thread_object;
 using qv_thread_handle = qv_thread_object *;
 using qv_thread_entry = void (*)();
 
-qv_thread_handle qv_thread_create(qv_thread_entry entry);  // started at once; null on failure
-int qv_thread_status(qv_thread_handle handle);             // -1 for null, else 0
+// Started at once; null on failure, with errno the creation's error (EAGAIN when the
+// system has no thread to give, ENOMEM).
+qv_thread_handle qv_thread_create(qv_thread_entry entry);
+int qv_thread_status(qv_thread_handle handle);  // -1 for null, else 0
 // Waits up to 3000 ms for the thread to end. Ended: frees the handle, 0. Otherwise -1 and
 // the handle stays open (the thread runs on; a later join may succeed).
 int qv_thread_join(qv_thread_handle handle);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -549,7 +550,7 @@ int xml_parse(int id, char *data, int len, int type) {
         static_cast<xml_parse_ctx *>(std::malloc(sizeof(xml_parse_ctx))));
     xml_parse_ctx *ctx = owner.get();
     if (ctx == nullptr) {
-        xml_except(id, code_no_memory);
+        xml_except_errno(id, code_no_memory, ENOMEM);
         return -1;
     }
     ctx->type = type;
@@ -577,7 +578,7 @@ int xml_parse(int id, char *data, int len, int type) {
     const char *prefix;
     if (type == 0) {
         if (!ensure(p_kyvern_values_entry_count[id]) || !ensure(p_kyvern_values[id])) {
-            xml_except(id, code_no_memory);
+            xml_except_errno(id, code_no_memory, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_values_layout;
@@ -587,7 +588,7 @@ int xml_parse(int id, char *data, int len, int type) {
         prefix = "val";
     } else if (type == 1) {
         if (!ensure(p_kyvern_setup_entry_count[id]) || !ensure(p_kyvern_setup[id])) {
-            xml_except(id, code_no_memory);
+            xml_except_errno(id, code_no_memory, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_setup_layout;

@@ -13,6 +13,7 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -817,7 +818,8 @@ const xmlSAXHandler mySAXParseCallbacks = make_callbacks(start_element, end_elem
 
 int fail(int module, setup_filter_context *c, int code) {
     std::free(c);
-    xml_except(module, code);
+    // Only an allocation that failed follows a failed call; the rest is the filter's verdict.
+    xml_except_errno(module, code, code == code_memory ? ENOMEM : 0);
     return -1;
 }
 
@@ -916,7 +918,7 @@ int xml_setup_prepare(int module, char *document, int size) {
     }
     auto *c = static_cast<setup_filter_context *>(std::malloc(sizeof(setup_filter_context)));
     if (c == nullptr) {
-        xml_except(module, code_memory);
+        xml_except_errno(module, code_memory, ENOMEM);
         return -1;
     }
     c->copy_on = 1;

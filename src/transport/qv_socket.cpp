@@ -187,7 +187,13 @@ int qv_resolve_getaddrinfo(const char *host_name, struct in_addr *address) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    if (getaddrinfo(host_name, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
+    const int status = getaddrinfo(host_name, nullptr, &hints, &found);
+    if (status != 0 || found == nullptr) {
+        // Only EAI_SYSTEM leaves a meaningful errno; the others are the resolver's answer.
+        if (status != EAI_SYSTEM) errno = 0;
+        return -1;
+    }
+    errno = 0;  // an answer without an IPv4 address is an answer as well
     int rc = -1;
     for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
         if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
@@ -209,6 +215,8 @@ qv_resolver qv_socket_set_resolver(qv_resolver resolver) {
 }
 
 int resolve_address(char *address_text, const char *host_name) {
+    // A resolver that fails without setting errno leaves 0, not an older call's error.
+    errno = 0;
     if (address_text == nullptr || host_name == nullptr) return -1;
     in_addr address{};
     if (installed_resolver.load()(host_name, &address) != 0) return -1;

@@ -65,7 +65,9 @@ int qv_socket_close(int socket);
 int qv_socket_shutdown(int socket);
 
 // Name resolution seam: writes the first IPv4 address of `host_name` into `*address` and
-// returns 0, or returns -1 when the name does not resolve. Must be thread-safe.
+// returns 0, or returns -1 when the name does not resolve, with errno set to the error of
+// the system call that failed, or 0 when the answer was that there is no such address.
+// Must be thread-safe.
 using qv_resolver = int (*)(const char *host_name, struct in_addr *address);
 // The default resolver: getaddrinfo(), IPv4 stream addresses only.
 int qv_resolve_getaddrinfo(const char *host_name, struct in_addr *address);
@@ -75,7 +77,8 @@ qv_resolver qv_socket_set_resolver(qv_resolver resolver);
 
 // Resolves `host_name` through the installed resolver and writes the address in dotted
 // decimal (at most 15 characters and a NUL) into `address_text`, which holds at least 16
-// characters. 0, or -1 with `address_text` unchanged. Records no code. Any thread.
+// characters. 0, or -1 with `address_text` unchanged and errno as the resolver left it
+// (0 for no such address, and for null arguments). Records no code. Any thread.
 int resolve_address(char *address_text, const char *host_name);
 
 // Copies the whole `source` set into `local` and returns `local`; returns null (and leaves

@@ -66,10 +66,10 @@ void call_connect(int id, int index) {
     if (slot != nullptr) slot(id, user, index);
 }
 
-// Records `code` (with `error` as errno when not 0) and runs the connect-failure slot.
+// Records `code` with `error` (the errno of the failed call, 0 for a fault found here) and
+// runs the connect-failure slot.
 void connect_failed(int id, int index, int code, int error) {
-    if (error != 0) errno = error;
-    xml_except(id, code);
+    xml_except_errno(id, code, error);
     qvxml_connect_failure_callback slot;
     void *user;
     {
@@ -163,7 +163,6 @@ int build_post(int id, const char *document, size_t size, const qvxml_settings *
         "POST /setup.xml HTTP/1.0\r\n%sContent-Type: text/xml\r\nContent-Length: %zu\r\n\r\n", auth,
         body);
     if (head_len < 0 || static_cast<size_t>(head_len) + body >= QVXML_BUFFER_SIZE) {
-        errno = EMSGSIZE;
         xml_except(id, 12);
         return -1;
     }
@@ -188,13 +187,13 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
         return -1;
     }
     if (port < 0 || port > 65535) {
-        connect_failed(id, index, 28, EINVAL);
+        connect_failed(id, index, 28, 0);
         return -1;
     }
     if (host_name != nullptr && host_name[0] != '\0') {
         char resolved[16];
         if (resolve_address(resolved, host_name) != 0) {
-            connect_failed(id, index, 89, EHOSTUNREACH);
+            connect_failed(id, index, 89, errno);
             xml_lock lock(id);
             address_text[0] = '\0';
             return -1;
@@ -212,7 +211,7 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     if (address[0] == '\0' || inet_aton(address, &peer.sin_addr) == 0) {
-        connect_failed(id, index, 28, address[0] == '\0' ? EDESTADDRREQ : EINVAL);
+        connect_failed(id, index, 28, 0);
         return -1;
     }
 
@@ -220,7 +219,7 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
     xml_socket_close(id);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        connect_failed(id, index, 27, 0);
+        connect_failed(id, index, 27, errno);
         return -1;
     }
     {
@@ -266,13 +265,11 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
 int xml_socket_write(int id, const char *data, int length) {
     const int fd = sockfd[id];
     if (fd < 0 || length < 0 || (length > 0 && data == nullptr)) {
-        errno = fd < 0 ? EBADF : EINVAL;
         xml_except(id, 35);
         return -1;
     }
     if (!wait_ready(id, fd, true, write_attempts)) {
-        errno = ETIMEDOUT;
-        xml_except(id, 30);
+        xml_except_errno(id, 30, ETIMEDOUT);
         return -1;
     }
     int sent = 0;
@@ -284,12 +281,11 @@ int xml_socket_write(int id, const char *data, int length) {
             continue;
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!wait_ready(id, fd, true, write_attempts)) {
-                errno = ETIMEDOUT;
-                xml_except(id, 30);
+                xml_except_errno(id, 30, ETIMEDOUT);
                 return -1;
             }
         } else {
-            xml_except(id, 35);
+            xml_except_errno(id, 35, n < 0 ? errno : 0);
             return -1;
         }
     }
@@ -332,14 +328,14 @@ int xml_socket_read(int id, char *buffer, int *length) {
     if (capacity > 0) buffer[0] = '\0';
     const int fd = sockfd[id];
     if (fd < 0) {
-        errno = EBADF;
         xml_except(id, 34);
         return -1;
     }
-    auto fail = [&](int code) {
+    // `error`: the errno of a failed recv, 0 for what the response itself is refused for.
+    auto fail = [&](int code, int error = 0) {
         *length = 0;
         if (capacity > 0) buffer[0] = '\0';
-        xml_except(id, code);
+        xml_except_errno(id, code, error);
         return -1;
     };
 
@@ -358,7 +354,7 @@ int xml_socket_read(int id, char *buffer, int *length) {
         const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return fail(34);
+            return fail(34, errno);
         }
         if (n == 0) break;  // the device closed the connection: complete
 
@@ -370,7 +366,6 @@ int xml_socket_read(int id, char *buffer, int *length) {
                 // A header that never ends would keep the worker reading past every time-out:
                 // it must end within `capacity` bytes, the room a body would have had.
                 if (at >= capacity) {
-                    errno = EPROTO;
                     return fail(46);
                 }
                 if (at >= 9 && at <= 11) status_text[at - 9] = chunk[i];
@@ -389,8 +384,7 @@ int xml_socket_read(int id, char *buffer, int *length) {
             if (header_done) {
                 const int code = status_code(std::atoi(status_text));
                 if (code != 0) {
-                    errno = 0;  // a refusal of the device, not a system error
-                    return fail(code);
+                    return fail(code);  // a refusal of the device, not a system error
                 }
                 announced = content_length(header, header_len);
             }
@@ -400,7 +394,6 @@ int xml_socket_read(int id, char *buffer, int *length) {
         const int body = static_cast<int>(n) - body_from;
         if (body > 0) {
             if (static_cast<long long>(stored) + body >= capacity) {
-                errno = EFBIG;
                 return fail(12);
             }
             std::memcpy(buffer + stored, chunk + body_from, static_cast<size_t>(body));
@@ -409,13 +402,11 @@ int xml_socket_read(int id, char *buffer, int *length) {
         }
     }
     if (received > 0 && !header_done) {
-        errno = EPROTO;
         return fail(46);
     }
     // A response cut off before the body its header announced is not a document: without
     // this, half a document would be parsed, stored and reported as success.
     if (announced >= 0 && stored < announced) {
-        errno = EPROTO;
         return fail(34);
     }
     *length = stored;
@@ -508,7 +499,6 @@ int send_xml_file(int id, int index, char *address_text, const char *host_name, 
 int cp_auth_and_xml2buffer(int id, const char *document, int document_length,
                            const qvxml_settings *settings, char *request_buffer) {
     if (document_length < 0 || document_length > INT_MAX - 1024) {
-        errno = EINVAL;
         xml_except(id, 12);
         std::memset(request_buffer, 0, QVXML_BUFFER_SIZE);
         return -1;
@@ -516,8 +506,7 @@ int cp_auth_and_xml2buffer(int id, const char *document, int document_length,
     const int size = document_length + 1024;
     std::unique_ptr<char[]> copy(new (std::nothrow) char[static_cast<size_t>(size)]());
     if (!copy) {
-        errno = ENOMEM;
-        xml_except(id, 5);
+        xml_except_errno(id, 5, ENOMEM);
         return -1;
     }
     if (document_length > 0)
@@ -530,12 +519,10 @@ int xml_struct2xml_file(int id, const kyvern_setup *setup, const kyvern_setup_en
                         const qvxml_settings *settings, char *request_buffer) {
     std::unique_ptr<char[]> work(new (std::nothrow) char[QVXML_BUFFER_SIZE]());
     if (!work) {
-        errno = ENOMEM;
-        xml_except(id, 5);
+        xml_except_errno(id, 5, ENOMEM);
         return -1;
     }
     if (struct2xml(setup, count, work.get(), QVXML_BUFFER_SIZE) != 0) {
-        errno = EMSGSIZE;
         xml_except(id, 12);
         std::memset(request_buffer, 0, QVXML_BUFFER_SIZE);
         return -1;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "core/xml_global.h"
 #include "core/xml_thread.h"
@@ -140,7 +141,9 @@ TEST(Thread, StartsAtOnceAndJoinFreesTheEntry) {
 }
 
 TEST(Thread, FailedStartStoresNullAndReturnsMinusOne) {
+    errno = 0;
     EXPECT_EQ(xml_thread_create(16, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL) << "the creation's error, for the caller's record";
     EXPECT_EQ(xml_thread_join(16), -1);
     EXPECT_EQ(xml_thread_cancel(16), -1);
     EXPECT_EQ(qv_thread_status(nullptr), -1);

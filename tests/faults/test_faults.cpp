@@ -206,9 +206,10 @@ std::ostream &operator<<(std::ostream &os, const fault_row &row) {
 constexpr int kNoLibraryExchange = -1;
 constexpr int kAnyCode = -2;  // the exchange runs (descriptors are checked), its code is not
 
-// Line starts of the error lines of the library codes used below.
+// The error lines of the library codes used below: faults the library finds itself (in
+// what the device sent), which record errno 0 whatever an earlier system call left.
 std::string error_line(const char *message, int code) {
-    return std::string(message) + " (" + std::to_string(code) + "): ";
+    return std::string(message) + " (" + std::to_string(code) + "): Success (0)\n";
 }
 
 // HTTP error statuses and the library codes and messages they map to.

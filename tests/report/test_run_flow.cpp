@@ -63,7 +63,7 @@ TEST(RunFlow, LibraryThatCannotStartEndsWith255) {
         run_flow();
     });
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out.rfind("Modul use more somewhere (80): ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Modul use more somewhere (80): Success (0)\n", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("connecting"), std::string::npos);
 }
 

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -354,6 +356,77 @@ TEST(Connect, HostNamesResolveThroughTheSeam) {
     qv_socket_set_resolver(before);
 }
 
+// A resolver whose system call failed (too many open files).
+int failing_resolver(const char *, in_addr *) {
+    errno = EMFILE;
+    return -1;
+}
+
+// The errno of a fault record: the failed system call's, or 0 for what the library found
+// itself. Every row starts with a stale errno (as a non-blocking connect leaves it), which
+// must never show in the record.
+TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
+    device_process oversize({"--oversize"});
+    device_process garbage({"--garbage"});
+    device_process not_found({"--status", "404"});
+    ASSERT_TRUE(oversize.started() && garbage.started() && not_found.started());
+    const auto connect_to = [](int id, const char *text, const char *host, int port) {
+        char address[16];
+        std::strcpy(address, text);
+        xml_socket_create(id, -1, address, host, port);
+        xml_socket_close(id);
+    };
+    struct row {
+        const char *name;
+        std::function<void(int id)> run;
+        int code;
+        int error;
+    };
+    const row rows[] = {
+        {"connection refused", [&](int id) { connect_to(id, "127.0.0.1", "", unused_port()); }, 28,
+         ECONNREFUSED},
+        {"port out of range", [&](int id) { connect_to(id, "127.0.0.1", "", 70000); }, 28, 0},
+        {"address not valid", [&](int id) { connect_to(id, "300.1.2.3", "", 80); }, 28, 0},
+        {"no such name",
+         [&](int id) {
+             const qv_resolver before = qv_socket_set_resolver(&test_resolver);
+             connect_to(id, "", "no-such-host.test", 80);
+             qv_socket_set_resolver(before);
+         },
+         89, 0},
+        {"resolver's system call failed",
+         [&](int id) {
+             const qv_resolver before = qv_socket_set_resolver(&failing_resolver);
+             connect_to(id, "", "unit.test", 80);
+             qv_socket_set_resolver(before);
+         },
+         89, EMFILE},
+        {"send without a socket", [](int id) { xml_socket_write(id, "x", 1); }, 35, 0},
+        {"read without a socket",
+         [](int id) {
+             char buffer[16];
+             int length = sizeof buffer;
+             xml_socket_read(id, buffer, &length);
+         },
+         34, 0},
+        {"HTTP error status", [&](int id) { exchange(id, not_found.port(), get_values); }, 51, 0},
+        {"body over the buffer", [&](int id) { exchange(id, oversize.port(), get_values); }, 12, 0},
+        {"no header", [&](int id) { exchange(id, garbage.port(), get_values); }, 46, 0},
+        {"body cut short of its Content-Length",
+         [](int id) { read_response(id, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, 34,
+         0},
+    };
+    for (const row &r : rows) {
+        use_module(27);
+        errno = EINPROGRESS;
+        r.run(27);
+        EXPECT_EQ(xml_fault[27].code, r.code) << r.name;
+        EXPECT_EQ(xml_fault[27].errno_value, r.error) << r.name;
+        char text[256];
+        EXPECT_STREQ(xml_fault[27].errno_text, strerror_r(r.error, text, sizeof text)) << r.name;
+    }
+}
+
 TEST(Send, ClosedPeerIsAnErrorNotASignal) {
     sockaddr_in sa;
     const int listener = loopback_listener(4, &sa);
@@ -371,6 +444,9 @@ TEST(Send, ClosedPeerIsAnErrorNotASignal) {
     const std::string data(1 << 20, 'p');
     EXPECT_EQ(xml_socket_write(25, data.data(), static_cast<int>(data.size())), -1);
     EXPECT_EQ(xml_fault[25].code, 35);
+    // The failed send's own errno.
+    EXPECT_TRUE(xml_fault[25].errno_value == ECONNRESET || xml_fault[25].errno_value == EPIPE)
+        << xml_fault[25].errno_value;
     xml_socket_close(25);
     close(listener);
 }

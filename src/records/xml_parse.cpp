@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr int code_no_memory = 5;
-constexpr int code_xml_not_valid = 45;
 // Longest piece of character data taken from one SAX call; longer pieces are cut to this
 // (and then dropped by the width rule, no field being wider than 152 bytes).
 constexpr int piece_max = 152;
@@ -429,14 +427,17 @@ void chars_found(void *user, const xmlChar *text, int len) {
 }
 
 // First-generation handler table (not marked as SAX2): element names arrive as written,
-// prefix included. Only these three handlers are set. Each parse hands libxml2 its own
-// copy, so no parser state is shared between threads.
+// prefix included. Only these three handlers are set, the text handler twice: a parse that
+// builds no tree never has libxml2 report a blank run as ignorable (it is text either way),
+// and with one handler for both libxml2 skips its per-run test whether the run is ignorable.
+// Each parse hands libxml2 its own copy, so no parser state is shared between threads.
 xmlSAXHandler make_handlers() {
     xmlSAXHandler h;
     std::memset(&h, 0, sizeof h);
     h.startElement = start_element;
     h.endElement = end_element;
     h.characters = chars_found;
+    h.ignorableWhitespace = chars_found;
     return h;
 }
 const xmlSAXHandler mySAXParseCallbacks = make_handlers();
@@ -536,7 +537,7 @@ int xml_parse(int id, char *data, int len, int type) {
     }
     if (on_parse != nullptr) {
         if (on_parse(id, user, data, len, type) == 0) return 0;
-        xml_except(id, code_xml_not_valid);
+        xml_except(id, QV_E_XML_NOT_VALID);
         return -1;
     }
 
@@ -550,7 +551,7 @@ int xml_parse(int id, char *data, int len, int type) {
         static_cast<xml_parse_ctx *>(std::malloc(sizeof(xml_parse_ctx))));
     xml_parse_ctx *ctx = owner.get();
     if (ctx == nullptr) {
-        xml_except_errno(id, code_no_memory, ENOMEM);
+        xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
         return -1;
     }
     ctx->type = type;
@@ -578,7 +579,7 @@ int xml_parse(int id, char *data, int len, int type) {
     const char *prefix;
     if (type == 0) {
         if (!ensure(p_kyvern_values_entry_count[id]) || !ensure(p_kyvern_values[id])) {
-            xml_except_errno(id, code_no_memory, ENOMEM);
+            xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_values_layout;
@@ -588,7 +589,7 @@ int xml_parse(int id, char *data, int len, int type) {
         prefix = "val";
     } else if (type == 1) {
         if (!ensure(p_kyvern_setup_entry_count[id]) || !ensure(p_kyvern_setup[id])) {
-            xml_except_errno(id, code_no_memory, ENOMEM);
+            xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
             return -1;
         }
         ctx->layout = &xml_setup_layout;
@@ -621,7 +622,7 @@ int xml_parse(int id, char *data, int len, int type) {
         on_parsed(id, user, data, len, type, ctx->record, ctx->counts, &result);
 
     if (result < 0) {
-        xml_except(id, code_xml_not_valid);
+        xml_except(id, QV_E_XML_NOT_VALID);
         return -1;
     }
     return 0;

@@ -25,12 +25,6 @@
 
 namespace {
 
-constexpr int code_memory = 5;         // "Memory not found"
-constexpr int code_not_valid = 45;     // "XML file not valid"
-constexpr int code_buffer_full = 75;   // "Buffer is full"
-constexpr int code_length = 81;        // "Length > LENGTH_MAX"
-constexpr int code_null_pointer = 85;  // "Assert: Pointer is NULL"
-
 constexpr int out_size = 256000;  // output text, terminator included
 constexpr int path_size = 10000;  // element path, terminator included
 constexpr int item_slots = 1000;  // item table: at most 999 values, the last slot stays empty
@@ -221,7 +215,7 @@ inline void copy_bytes(char *to, const char *from, size_t n) {
 void append(setup_filter_context *c, const char *text, int length) {
     if (c->refused) return;
     if (length > out_size - 1 - c->out_length) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
     copy_bytes(c->out + c->out_length, text, static_cast<size_t>(length));
@@ -334,7 +328,7 @@ inline bytes16 load_short(const char *p, size_t n) {
     c->out_length = static_cast<int>(o - begin);
     return;
 full:
-    refuse(c, code_buffer_full);
+    refuse(c, QV_E_BUFFER_FULL);
 }
 
 // Appends character data as XML text: the parser hands it over with references replaced, so
@@ -352,7 +346,7 @@ inline void append_text(setup_filter_context *c, const char *text, int length) {
     if (length == 1 && text[0] == '\n') {
         if (c->out_length > 0 && o[-1] == '\n') return;
         if (room < 1) {
-            refuse(c, code_buffer_full);
+            refuse(c, QV_E_BUFFER_FULL);
             return;
         }
         *o = '\n';
@@ -400,7 +394,7 @@ void write_tag(setup_filter_context *c, bool end, const char *name, int name_len
     const int length = name_length + (end ? 3 : 2);
     if (c->refused) return;
     if (length > out_size - 1 - c->out_length) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
     char *at = c->out + c->out_length;
@@ -518,7 +512,7 @@ void write_path(setup_filter_context *c) {
 void collect_idx_start(setup_filter_context *c) {
     // 999 values at most: the table's last slot stays empty, as a terminator.
     if (c->item_index >= item_slots - 1) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
     idx_item &item = c->items[c->item_index];
@@ -602,7 +596,7 @@ inline void copy_end(setup_filter_context *c, const filter_node_text *node, cons
     const char *name = element_name(c, reinterpret_cast<const char *>(raw_name));
     const bool is_idx = name[0] == 'I' && name[1] == 'd' && name[2] == 'x' && name[3] == '\0';
     if (c->depth >= max_depth) {
-        refuse(c, code_length);
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
         return;
     }
     frame &f = c->frames[c->depth];
@@ -619,7 +613,7 @@ inline void copy_end(setup_filter_context *c, const filter_node_text *node, cons
     const size_t name_length = std::strlen(name);
     if (name_start > path_size - 1 ||
         name_length > static_cast<size_t>(path_size - 1 - name_start)) {
-        refuse(c, code_length);
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
         return;
     }
     if (c->pass == 2) {
@@ -722,7 +716,7 @@ void collect_end(void *user, const xmlChar * /*raw_name*/) {
 [[gnu::noinline]] void collect_idx_text(setup_filter_context *c, const char *text, int length) {
     idx_item &item = c->items[c->current_idx];
     if (length > idx_size - 1 - item.idx_length) {
-        refuse(c, code_length);
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
         return;
     }
     std::memcpy(item.idx + item.idx_length, text, static_cast<size_t>(length));
@@ -800,8 +794,9 @@ void count_error(void *user, error_argument error) {
     }
 }
 
-// First-generation tables: the three handlers of the pass and nothing else; both passes see
-// the same parser events.
+// First-generation tables: the three handlers of the pass and nothing else (the text handler
+// also for blank runs: without a tree libxml2 reports none as ignorable, and with one handler
+// for both it skips its per-run test); both passes see the same parser events.
 xmlSAXHandler make_callbacks(startElementSAXFunc start, endElementSAXFunc end,
                              charactersSAXFunc chars) {
     xmlSAXHandler h;
@@ -810,6 +805,7 @@ xmlSAXHandler make_callbacks(startElementSAXFunc start, endElementSAXFunc end,
     h.startElement = start;
     h.endElement = end;
     h.characters = chars;
+    h.ignorableWhitespace = chars;
     return h;
 }
 
@@ -819,7 +815,7 @@ const xmlSAXHandler mySAXParseCallbacks = make_callbacks(start_element, end_elem
 int fail(int module, setup_filter_context *c, int code) {
     std::free(c);
     // Only an allocation that failed follows a failed call; the rest is the filter's verdict.
-    xml_except_errno(module, code, code == code_memory ? ENOMEM : 0);
+    xml_except_errno(module, code, code == QV_E_NO_MEMORY ? ENOMEM : 0);
     return -1;
 }
 
@@ -877,9 +873,9 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
     update_next_owner(c);
     c->sax = c->pass == 1 ? collectCallbacks : mySAXParseCallbacks;
     const int result = sax_parse(c, document, length);
-    if (result < 0) return code_not_valid;
-    if (c->out_of_memory) return code_memory;
-    if (c->items_exhausted) return code_null_pointer;
+    if (result < 0) return QV_E_XML_NOT_VALID;
+    if (c->out_of_memory) return QV_E_NO_MEMORY;
+    if (c->items_exhausted) return QV_E_NULL_POINTER;
     if (result > 0) {
         // A document that is not well-formed ended the parse early: posting what came before
         // the error would send half a configuration. One case has been read whole: the only
@@ -888,7 +884,7 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
         const bool root_end_mismatch = result == XML_ERR_TAG_NAME_MISMATCH && c->error_count == 1 &&
                                        c->first_error == XML_ERR_TAG_NAME_MISMATCH &&
                                        c->first_error_depth == 1 && c->depth == 1;
-        if (!root_end_mismatch) return code_not_valid;
+        if (!root_end_mismatch) return QV_E_XML_NOT_VALID;
         if (c->pass == 2 && !c->refused && c->suppress_depth == 0) {
             // The root's start tag was written (no blacklist path is a single name; only a
             // root named Idx is not); the path is now the root's local name.
@@ -909,16 +905,16 @@ int it_is_blacklist(const char *path) {
 
 int xml_setup_prepare(int module, char *document, int size) {
     if (document == nullptr) {
-        xml_except(module, code_null_pointer);
+        xml_except(module, QV_E_NULL_POINTER);
         return -1;
     }
     if (size <= 0) {
-        xml_except(module, code_not_valid);
+        xml_except(module, QV_E_XML_NOT_VALID);
         return -1;
     }
     auto *c = static_cast<setup_filter_context *>(std::malloc(sizeof(setup_filter_context)));
     if (c == nullptr) {
-        xml_except_errno(module, code_memory, ENOMEM);
+        xml_except_errno(module, QV_E_NO_MEMORY, ENOMEM);
         return -1;
     }
     c->copy_on = 1;
@@ -947,11 +943,11 @@ int xml_setup_prepare(int module, char *document, int size) {
         }
     }
     // Nothing kept (the root itself was an Idx, which is removed): no document to post.
-    if (code == 0 && c->out_length == 0) code = code_not_valid;
+    if (code == 0 && c->out_length == 0) code = QV_E_XML_NOT_VALID;
     if (code != 0) return fail(module, c, code);
 
     const int out_length = c->out_length;  // newline runs were collapsed while appending
-    if (out_length > size - 1 - declaration_length) return fail(module, c, code_buffer_full);
+    if (out_length > size - 1 - declaration_length) return fail(module, c, QV_E_BUFFER_FULL);
     std::memcpy(document, declaration, declaration_length);
     std::memcpy(document + declaration_length, c->out, out_length);
     const int written = declaration_length + out_length;

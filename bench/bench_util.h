@@ -69,12 +69,22 @@ inline double bench_thread_cpu_us() {
     return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
 }
 
+// Wall-clock time in microseconds (steady clock): for work done by other threads and
+// processes (a worker thread and device processes), which a thread's CPU clock does not see.
+inline double bench_wall_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
 // Paired timing on a shared, busy machine: each sample times the measured path and its
-// reference back to back on the thread's CPU clock (which order goes first alternates), so
-// both see the same load; the figure is the median of the per-pair ratios, with the 10th and
-// 90th percentiles as its spread.
+// reference back to back (which order goes first alternates), so both see the same load; the
+// figure is the median of the per-pair ratios, with the 10th and 90th percentiles as its
+// spread. The clock is the calling thread's CPU clock unless another is given.
 class bench_pairs {
 public:
+    explicit bench_pairs(double (*clock)() = bench_thread_cpu_us) : clock_(clock) {}
+
     // Times `measured` and `reference` once each; returns false when either fails.
     template <typename Measured, typename Reference>
     bool sample(Measured &&measured, Reference &&reference) {
@@ -83,9 +93,9 @@ public:
         bool ok = true;
         for (int turn = 0; turn < 2; ++turn) {
             const bool measure = (turn == 0) == measured_first;
-            const double t0 = bench_thread_cpu_us();
+            const double t0 = clock_();
             ok = (measure ? measured() : reference()) && ok;
-            (measure ? m : r) = bench_thread_cpu_us() - t0;
+            (measure ? m : r) = clock_() - t0;
         }
         if (r > 0) samples_.push_back({m, r});
         return ok;
@@ -114,6 +124,9 @@ public:
         return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
     }
 
+    size_t size() const { return samples_.size(); }
+
 private:
+    double (*clock_)();
     std::vector<std::pair<double, double>> samples_;
 };

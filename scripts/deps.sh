@@ -73,7 +73,7 @@ set_name=${1:-}
 packages_of "$set_name" >/dev/null
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
-    echo "deps.sh: no dpkg here; this task needs (Debian names):" $(packages_of "$set_name") >&2
+    echo "deps.sh: no dpkg here; this task needs (Debian names): $(packages_of "$set_name" | xargs)" >&2
     exit 0
 fi
 missing=$(missing_of "$set_name")
@@ -81,7 +81,7 @@ missing=$(missing_of "$set_name")
 
 sudo=()
 [ "$(id -u)" = 0 ] || sudo=(sudo)
-echo "installing (Debian packages):" $missing
+echo "installing (Debian packages): $(echo "$missing" | xargs)"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update
 # Names that depend on the package lists (the clang runtime) are decided again now.

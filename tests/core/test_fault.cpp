@@ -174,8 +174,7 @@ TEST(FaultPrint, PrintsMessageCodeErrnoTextAndErrno) {
     xml_except(35, 45);
     testing::internal::CaptureStdout();
     qvxml_error_print(35);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              qvtest::own_finding_line(QV_E_XML_NOT_VALID));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), qvtest::own_finding_line(QV_E_XML_NOT_VALID));
 }
 
 // ---- device records of a many-device module -------------------------------------------

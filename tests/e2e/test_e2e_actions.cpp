@@ -216,7 +216,8 @@ TEST(Upload, RefusedByTheUploadFilterEndsWithItsCode) {
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(r.exit_code, 45) << r.out;
     // A fault the library found itself: errno 0, not what an earlier system call left.
-    EXPECT_EQ(r.out, connected(dev) + "SEND " + upload + " " + own_finding_line(QV_E_XML_NOT_VALID));
+    EXPECT_EQ(r.out,
+              connected(dev) + "SEND " + upload + " " + own_finding_line(QV_E_XML_NOT_VALID));
     EXPECT_EQ(r.out.find("exit"), std::string::npos);
     EXPECT_LT(took, std::chrono::seconds(5));
     EXPECT_TRUE(posted_bodies(dev).empty());

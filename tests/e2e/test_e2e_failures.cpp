@@ -63,13 +63,11 @@ TEST(Credentials, LengthLimitOfTheLibrary) {
     r = run_tarvik(
         {"-u", user99 + "u", "-p", password99 + "p", "-g", "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.out.rfind(opening + own_finding_line(QV_E_USER_TOO_LONG), 0), 0u)
-        << r.out;
+    EXPECT_EQ(r.out.rfind(opening + own_finding_line(QV_E_USER_TOO_LONG), 0), 0u) << r.out;
 
     r = run_tarvik({"-u", user99, "-p", std::string(127, 'p'), "-g", "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.out.rfind(opening + own_finding_line(QV_E_PASSWORD_TOO_LONG), 0), 0u)
-        << r.out;
+    EXPECT_EQ(r.out.rfind(opening + own_finding_line(QV_E_PASSWORD_TOO_LONG), 0), 0u) << r.out;
 }
 
 // A failed request ends the run with the module's error: after one blank for a POST, right

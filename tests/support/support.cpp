@@ -33,29 +33,6 @@ std::string env_or(const char *name, const char *fallback) {
     return value != nullptr ? value : fallback;
 }
 
-// Waits up to `limit` for `pid` to end; true when it has been reaped (or is no child of ours).
-bool reap_within(pid_t pid, int *status, std::chrono::milliseconds limit) {
-    const auto deadline = clock_type::now() + limit;
-    for (;;) {
-        const pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid || r < 0) return true;
-        if (clock_type::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// Stops `pid`: SIGTERM, SIGKILL after `grace`; always reaps it. Its exit code, -1 when it
-// did not exit by itself.
-int stop_process(pid_t pid, std::chrono::milliseconds grace) {
-    int status = 0;
-    kill(pid, SIGTERM);
-    if (!reap_within(pid, &status, grace)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::vector<char *> raw_argv(std::vector<std::string> &argv) {
     std::vector<char *> raw;
     for (std::string &a : argv) raw.push_back(a.data());
@@ -277,37 +254,21 @@ void device::start(const std::vector<std::string> &args, const std::string &prog
         program,   "--bind", "127.0.0.1",      "--port",    "0",        "--port-file",
         port_file, "--log",  dir_.file("log"), "--capture", dir_.path()};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> raw = raw_argv(argv);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
-        ADD_FAILURE() << "cannot start " << program;
-        return;
-    }
+    process_ = std::make_unique<background_process>(argv, dir_.path(), "device");
     // The port file is complete once it holds a whole line.
     const auto deadline = clock_type::now() + scaled(std::chrono::seconds(10));
-    while (clock_type::now() < deadline) {
+    while (process_->started() && clock_type::now() < deadline) {
         bool ok = false;
         const std::string text = read_file(port_file, &ok);
         if (ok && text.find('\n') != std::string::npos) {
             port_ = std::atoi(text.c_str());
             break;
         }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
+        if (!process_->running()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_GT(port_, 0) << "the stand-in unit did not start: " << program;
+    EXPECT_GT(port_, 0) << "the stand-in unit did not start: " << program << "\n"
+                        << process_->output();
 }
 
 device::~device() {
@@ -315,8 +276,9 @@ device::~device() {
 }
 
 int device::stop() {
-    const int code = pid_ > 0 ? stop_process(pid_, std::chrono::seconds(5)) : -1;
-    pid_ = -1;
+    if (!process_) return -1;
+    const int code = process_->stop(std::chrono::seconds(5));
+    process_.reset();
     return code;
 }
 
@@ -338,6 +300,83 @@ int device::requests() const {
 
 std::string device::captured(int n) const {
     return read_file(dir_.file("request-" + std::to_string(n) + ".http"));
+}
+
+background_process::background_process(const std::vector<std::string> &argv_in,
+                                       const std::string &log_dir, const std::string &name)
+    : out_file_(log_dir + "/" + name + ".out"), err_file_(log_dir + "/" + name + ".err") {
+    std::vector<std::string> argv = argv_in;
+    std::vector<char *> raw = raw_argv(argv);
+    if (raw[0] == nullptr) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    // A test that blocked signals must not hand that on to the program.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, raw[0], &actions, &attributes, raw.data(), environ) == 0) pid_ = pid;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid_ <= 0) ADD_FAILURE() << "cannot start " << argv[0];
+}
+
+background_process::~background_process() {
+    stop();
+}
+
+bool background_process::running() const {
+    if (pid_ <= 0 || reaped_) return false;
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == 0) return true;
+    reaped_ = true;
+    exit_code_ = r == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return false;
+}
+
+std::string background_process::output() const {
+    return read_file(err_file_) + read_file(out_file_);
+}
+
+bool background_process::wait_for_output(const std::string &text,
+                                         std::chrono::milliseconds limit) const {
+    const auto deadline = clock_type::now() + limit;
+    for (;;) {
+        if (output().find(text) != std::string::npos) return true;
+        // Ended: what it wrote is complete.
+        if (!running()) return output().find(text) != std::string::npos;
+        if (clock_type::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void background_process::send(int signal) const {
+    if (running()) kill(pid_, signal);
+}
+
+int background_process::stop(std::chrono::milliseconds grace) {
+    if (!running()) return exit_code_;
+    kill(pid_, SIGTERM);
+    const auto deadline = clock_type::now() + grace;
+    while (running() && clock_type::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (running()) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        exit_code_ = -1;
+    }
+    return exit_code_;
 }
 
 loopback_listener::loopback_listener(int backlog) {

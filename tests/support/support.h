@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,40 @@ run_result run_tarvik(const std::vector<std::string> &args,
 // tarvik's output without its progress dots: how many a poll prints depends on timing.
 std::string without_progress(const std::string &out);
 
+// A long-running program (a server) started in the background: standard input /dev/null,
+// standard output and error into LOG_DIR/NAME.out and LOG_DIR/NAME.err, signals unblocked.
+// The destructor stops it.
+class background_process {
+public:
+    // Starts argv[0] (a path) with the rest of argv as its arguments.
+    background_process(const std::vector<std::string> &argv, const std::string &log_dir,
+                       const std::string &name);
+    ~background_process();
+    background_process(const background_process &) = delete;
+    background_process &operator=(const background_process &) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    // True while the program runs (it is reaped once it has ended).
+    bool running() const;
+    // Standard error, then standard output, so far.
+    std::string output() const;
+    // Waits until the output holds `text`; false when `limit` passes first or the program ends
+    // without it.
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds limit) const;
+    void send(int signal) const;
+    // SIGTERM, SIGKILL after `grace`; always reaped. Its exit code, -1 when it did not exit by
+    // itself (signal, killed, not started).
+    int stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
+
+private:
+    pid_t pid_ = -1;
+    std::string out_file_;
+    std::string err_file_;
+    mutable bool reaped_ = false;
+    mutable int exit_code_ = -1;
+};
+
 // A loopback port with nothing listening on it (bound once to learn a free number, then
 // released). 9 (discard) when the system gives none.
 int closed_port();
@@ -84,8 +119,8 @@ private:
 // The stand-in unit on 127.0.0.1 with a port it picks itself, `args` passed through (e.g.
 // {"--power-meter"}, {"--status", "500"} or {"--scenario", "GET /setup.xml silent"}). It logs
 // and captures every request into a folder of its own. The constructor waits up to 10 s (more
-// under the sanitizers) for the unit's port file and records a test failure when the unit
-// does not start (running() is false then). The destructor stops it.
+// under the sanitizers) for the unit's port file and records a test failure, with what the
+// unit printed, when it does not start (running() is false then). The destructor stops it.
 class device {
 public:
     explicit device(const std::vector<std::string> &args = {},
@@ -100,7 +135,7 @@ public:
     bool running() const { return port_ > 0; }
     int port() const { return port_; }
     std::string port_text() const { return std::to_string(port_); }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
     // Every port the unit listens on (more than one with --ports COUNT), port() first.
     std::vector<int> ports() const;
 
@@ -118,7 +153,7 @@ private:
     void start(const std::vector<std::string> &args, const std::string &program);
 
     temp_dir dir_;
-    pid_t pid_ = -1;
+    std::unique_ptr<background_process> process_;  // null once stopped
     int port_ = 0;
 };
 

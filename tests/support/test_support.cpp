@@ -1,5 +1,6 @@
 // The shared helpers themselves: what a test reads from run() and what device and temp_dir
 // leave behind must be right, or every test built on them is wrong.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -117,6 +118,45 @@ TEST(Device, ServesGivenDocumentsRecordsEveryRequestAndStopsCleanly) {
     EXPECT_EQ(unit.stop(), 0);
     EXPECT_NE(kill(pid, 0), 0) << "the unit's process still exists";
     EXPECT_EQ(unit.stop(), -1);
+}
+
+TEST(Device, AUnitThatDoesNotStartIsAFailureShowingWhatItPrinted) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            device unit({"--scenario", "1 frobnicate"});
+            EXPECT_FALSE(unit.running());
+        },
+        "unknown action 'frobnicate'");
+}
+
+// stop() ends the program with SIGTERM, or SIGKILL after the grace time, and tells which; a
+// signal mask of the test is not handed on (the program's TERM handler runs).
+TEST(BackgroundProcess, StopEndsTheProgramAndReportsHowItEnded) {
+    const struct {
+        const char *name;
+        const char *script;
+        bool term_blocked_in_test;
+        int exit_code;
+    } cases[] = {
+        {"handles TERM", "trap 'exit 3' TERM; echo ready; while :; do sleep 0.05; done", false, 3},
+        {"ignores TERM", "trap '' TERM; echo ready; while :; do sleep 0.05; done", false, -1},
+        {"TERM blocked in the test", "trap 'exit 3' TERM; echo ready; while :; do sleep 0.05; done",
+         true, 3},
+    };
+    temp_dir dir;
+    for (const auto &c : cases) {
+        sigset_t term, before;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(c.term_blocked_in_test ? SIG_BLOCK : SIG_UNBLOCK, &term, &before);
+        background_process program({"/bin/sh", "-c", c.script}, dir.path(), "program");
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        ASSERT_TRUE(program.wait_for_output("ready", scaled(std::chrono::seconds(5)))) << c.name;
+        EXPECT_TRUE(program.running()) << c.name;
+        EXPECT_EQ(program.stop(std::chrono::milliseconds(500)), c.exit_code) << c.name;
+        EXPECT_FALSE(program.running()) << c.name;
+        EXPECT_EQ(program.output(), "ready\n") << c.name;
+    }
 }
 
 TEST(TempDir, IsRemovedWithItsContents) {

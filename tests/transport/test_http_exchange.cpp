@@ -343,8 +343,8 @@ TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
         int error;
     };
     const row rows[] = {
-        {"connection refused", [&](int id) { connect_to(id, "127.0.0.1", "", qvtest::closed_port()); }, 28,
-         ECONNREFUSED},
+        {"connection refused",
+         [&](int id) { connect_to(id, "127.0.0.1", "", qvtest::closed_port()); }, 28, ECONNREFUSED},
         {"port out of range", [&](int id) { connect_to(id, "127.0.0.1", "", 70000); }, 28, 0},
         {"address not valid", [&](int id) { connect_to(id, "300.1.2.3", "", 80); }, 28, 0},
         {"no such name",

@@ -7,6 +7,7 @@
 #include "core/xml_global.h"
 #include "core/xml_thread.h"
 #include "core_test_util.h"
+#include "error_codes.h"
 
 using namespace core_test;
 
@@ -33,7 +34,7 @@ TEST(Semaphore, RefusedSecondPostRecords21AndWakesOnlyOnce) {
     EXPECT_EQ(record_of(11).code, 0);
     EXPECT_EQ(xml_sem_post(11, &g_sem), -1);
     EXPECT_EQ(record_of(11).code, 21);
-    EXPECT_STREQ(record_of(11).message, "Semaphore post failed");
+    EXPECT_STREQ(record_of(11).message, qvtest::kErrorRows[QV_E_SEM_POST].message);
 
     // The one stored post lets exactly one wait through, at once; the next wait blocks.
     const auto start = clock::now();
@@ -56,7 +57,7 @@ TEST(Semaphore, NullHandleFailsWithCodes21And22) {
     EXPECT_EQ(record_of(12).code, 21);
     EXPECT_EQ(xml_sem_wait(12, &none), -1);
     EXPECT_EQ(record_of(12).code, 22);
-    EXPECT_STREQ(record_of(12).message, "Semaphore wait failed");
+    EXPECT_STREQ(record_of(12).message, qvtest::kErrorRows[QV_E_SEM_WAIT].message);
     EXPECT_EQ(qv_sem_post(nullptr), -1);
     EXPECT_EQ(qv_sem_wait(nullptr), -1);
     EXPECT_EQ(qv_sem_destroy(&none), 0);

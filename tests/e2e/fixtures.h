@@ -1,8 +1,10 @@
 // Setup documents served by the stand-in device in the end-to-end tests, and the text
-// reports tarvik must print for them.
+// reports tarvik must print for them (the in-process report test builds the same device).
 #pragma once
 
 #include <string>
+
+#include "support.h"
 
 namespace e2e {
 
@@ -81,10 +83,12 @@ inline const char kReportHeader[] =
     "ALARM state:\n"
     "------------------------------------------------------------\n";
 
-inline const char kReportOutputs[] =
+inline const char kReportSensorsTitle[] =
     "\n"
     "Sensors:\n"
-    "------------------------------------------------------------\n"
+    "------------------------------------------------------------\n";
+
+inline const char kReportOutputs[] =
     "  151 Relay A         ON (+10V)\n"
     "  152 Relay B         OFF (0V)\n"
     "  153 Relay C         OFF (-10V)\n"
@@ -103,7 +107,7 @@ inline std::string family_report() {
            "  101 Door            OFF          Active  \n"
            "    1 Temp            23.5   C     Active       10 .. 30    \n"
            "    3 Dew point       12     C     Active        0 .. 20    \n" +
-           kReportOutputs +
+           kReportSensorsTitle + kReportOutputs +
            "  101 Door            OFF          if ON   \n"
            "  102 Smoke           ON           if OFF  \n"
            "  103 Window          OFF          Inactive\n"
@@ -119,7 +123,7 @@ inline std::string other_family_report() {
            "  101 Door            OFF          Active  \n"
            "    1 Temp            23.5   C     Active       -5 .. 45    \n"
            "    3 Dew point       12     C     Active        0 .. 20    \n" +
-           kReportOutputs +
+           kReportSensorsTitle + kReportOutputs +
            "  101 Door            OFF          Inactive\n"
            "  102 Smoke           ON           if OFF  \n"
            "  103 Window          OFF          if ON   \n"
@@ -128,6 +132,11 @@ inline std::string other_family_report() {
            "    2 Humidity        40     %     Inactive        ..       \n"
            "    3 Dew point       12     C     Active        0 .. 20    \n" +
            kReportFooter;
+}
+
+// tarvik's first line once connected to the unit.
+inline std::string connected(const qvtest::device &dev) {
+    return "127.0.0.1:" + dev.port_text() + " connecting OK\n";
 }
 
 }  // namespace e2e

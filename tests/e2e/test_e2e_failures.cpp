@@ -11,10 +11,6 @@ namespace e2e {
 using namespace qvtest;
 namespace {
 
-std::string connected(const device &dev) {
-    return "127.0.0.1:" + dev.port_text() + " connecting OK\n";
-}
-
 TEST(Connection, RefusedConnectionEndsWithTheLibraryCode) {
     const std::string port = std::to_string(closed_port());
     const run_result r = run_tarvik({"-g", "127.0.0.1", port});

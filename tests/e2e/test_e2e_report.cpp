@@ -15,10 +15,6 @@ namespace e2e {
 using namespace qvtest;
 namespace {
 
-std::string connected(const device &dev) {
-    return "127.0.0.1:" + dev.port_text() + " connecting OK\n";
-}
-
 TEST(SensorList, FamilyDeviceReportByteForByte) {
     temp_dir dir;
     device dev(std::nullopt, family_setup(), {});

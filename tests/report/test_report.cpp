@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "fixtures.h"
 #include "tool/report.h"
 
 namespace {
@@ -95,53 +96,10 @@ std::string report(device &d) {
     return text;
 }
 
-const char kHeader[] =
-    "\n"
-    "DATE        TIME      Device_NAME            Device_IP      \n"
-    "2026-12-08  16:21:24  ABCDEFGHIJKLMNOPQRSTU  192.168.0.41   \n"
-    "------------------------------------------------------------\n"
-    "ID    Name            Value  Unit  ALARM    Safe Range      \n"
-    "------------------------------------------------------------\n"
-    "\n"
-    "ALARM state:\n"
-    "------------------------------------------------------------\n";
-
-const char kSensorsTitle[] =
-    "\n"
-    "Sensors:\n"
-    "------------------------------------------------------------\n";
-
-const char kFooter[] =
-    "\n"
-    "------------------------------------------------------------\n"
-    "ABCDEFGHIJKLMNOPQRSTU: http://192.168.0.41\n"
-    "------------------------------------------------------------\n";
-
-const char kOutputRows[] =
-    "  151 Relay A         ON (+10V)\n"
-    "  152 Relay B         OFF (0V)\n"
-    "  153 Relay C         OFF (-10V)\n"
-    "  154 Relay D         ON    \n"
-    "  155 Relay E         OFF   \n"
-    "  156 Relay F         ON    \n";
-
+// The same device as the end-to-end tests serve: the same report, byte for byte.
 TEST(Report, FamilyDeviceByteForByte) {
     device d = make_device("Kyvern Environment Monitor");
-    const std::string expected = std::string(kHeader) +
-                                 // ALARM state: inputs and sensors with state number 2 only
-                                 "  101 Door            OFF          Active  \n"
-                                 "    1 Temp            23.5   C     Active       10 .. 30    \n"
-                                 "    3 Dew point       12     C     Active        0 .. 20    \n" +
-                                 kSensorsTitle + kOutputRows +
-                                 "  101 Door            OFF          if ON   \n"
-                                 "  102 Smoke           ON           if OFF  \n"
-                                 "  103 Window          OFF          Inactive\n"
-                                 "  104 Tamper          OFF          unknown \n"
-                                 "    1 Temp            23.5   C     Active       10 .. 30    \n"
-                                 "    2 Humidity        40     %     Inactive     20 .. 80    \n"
-                                 "    3 Dew point       12     C     Active        0 .. 20    \n" +
-                                 kFooter;
-    EXPECT_EQ(report(d), expected);
+    EXPECT_EQ(report(d), e2e::family_report());
 }
 
 TEST(Report, OtherFamilyDeviceTakesRangesFromTempRangeSetAndInvertsAlarmTexts) {
@@ -151,20 +109,7 @@ TEST(Report, OtherFamilyDeviceTakesRangesFromTempRangeSetAndInvertsAlarmTexts) {
     d.range("2", "-1", "1");   // a later match is ignored
     d.range("3", "0", "20");   // matches sensor 3
     // sensor 2 has Idx 7: no entry, empty range
-    const std::string expected = std::string(kHeader) +
-                                 "  101 Door            OFF          Active  \n"
-                                 "    1 Temp            23.5   C     Active       -5 .. 45    \n"
-                                 "    3 Dew point       12     C     Active        0 .. 20    \n" +
-                                 kSensorsTitle + kOutputRows +
-                                 "  101 Door            OFF          Inactive\n"
-                                 "  102 Smoke           ON           if OFF  \n"
-                                 "  103 Window          OFF          if ON   \n"
-                                 "  104 Tamper          OFF          unknown \n"
-                                 "    1 Temp            23.5   C     Active       -5 .. 45    \n"
-                                 "    2 Humidity        40     %     Inactive        ..       \n"
-                                 "    3 Dew point       12     C     Active        0 .. 20    \n" +
-                                 kFooter;
-    EXPECT_EQ(report(d), expected);
+    EXPECT_EQ(report(d), e2e::other_family_report());
 }
 
 TEST(Report, OtherFamilyDeviceWithoutRangesShowsEmptyRanges) {
@@ -179,7 +124,8 @@ TEST(Report, OtherFamilyDeviceWithoutRangesShowsEmptyRanges) {
 TEST(Report, AllCountsZeroKeepsHeaderSectionsAndFooter) {
     device d = make_device("Kyvern");
     d.count = kyvern_setup_entry_count{};
-    EXPECT_EQ(report(d), std::string(kHeader) + kSensorsTitle + kFooter);
+    EXPECT_EQ(report(d),
+              std::string(e2e::kReportHeader) + e2e::kReportSensorsTitle + e2e::kReportFooter);
 }
 
 TEST(Report, NameCutStaysInTheRecord) {
@@ -228,7 +174,8 @@ TEST(Report, CountsBeyondCapacityAreClamped) {
     d.count.BinaryInSet = -1;
     d.count.SenSet = -1;
     d.count.TempRangeSet = -1;
-    EXPECT_EQ(report(d), std::string(kHeader) + kSensorsTitle + kFooter);
+    EXPECT_EQ(report(d),
+              std::string(e2e::kReportHeader) + e2e::kReportSensorsTitle + e2e::kReportFooter);
 }
 
 TEST(AlarmStateText, FamilyAndOtherFamily) {

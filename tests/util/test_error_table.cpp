@@ -24,14 +24,14 @@ TEST(ErrorTable, EveryRowHoldsItsCodeAndMessage) {
 
 TEST(ErrorTable, LongestMessageFits38Bytes) {
     char buffer[38];
-    EXPECT_STREQ(qv_error_i2s(63, buffer), "HTTP: Requested Range Not Satisfiable");
+    EXPECT_STREQ(qv_error_i2s(QV_E_HTTP_416, buffer), kErrorRows[QV_E_HTTP_416].message);
     EXPECT_EQ(std::strlen(buffer), 37u);
     size_t longest = 0;
     for (const qv_error_entry &row : qv_error_number2str)
         longest = std::max(longest, std::strlen(row.message));
     EXPECT_EQ(longest, 37u);
-    EXPECT_STREQ(qv_error_i2s(70, buffer), "HTTP Version Not Supported");
-    EXPECT_STREQ(qv_error_i2s(0, buffer), "NULL");
+    EXPECT_STREQ(qv_error_i2s(QV_E_HTTP_505, buffer), kErrorRows[QV_E_HTTP_505].message);
+    EXPECT_STREQ(qv_error_i2s(QV_E_NONE, buffer), kErrorRows[QV_E_NONE].message);
 }
 
 }  // namespace

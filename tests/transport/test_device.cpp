@@ -47,6 +47,10 @@ TEST(DeviceCommandLine, HelpAndRefusedOptions) {
         {"--scenario", "* status 99"},       // a value out of range
         {"--scenario", "POST shout"},        // no such action
         {"--scenario-file", "/nonexistent/rules"},
+        // Files without end are refused, not read until the memory is full.
+        {"--values", "/dev/zero"},
+        {"--scenario", "1 send /dev/zero"},
+        {"--scenario-file", "/dev/zero"},
     };
     for (const auto &args : refused) {
         r = run_device(args);

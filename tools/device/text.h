@@ -27,7 +27,12 @@ inline bool parse_pair(const char *text, int *bytes, int *ms) {
     return parse_int(first.c_str(), 1, 1 << 20, bytes) && parse_int(colon + 1, 0, 60000, ms);
 }
 
-// The bytes of the file at `path`; false with *error when it cannot be read whole.
+// Documents, replies and scenario files are small; a larger file (or an endless one such as
+// /dev/zero) is refused instead of filling the memory.
+inline constexpr size_t kMaxFileBytes = 64u << 20;
+
+// The bytes of the file at `path`, at most kMaxFileBytes; false with *error when it cannot
+// be read whole.
 inline bool read_file(const std::string &path, std::string *text, std::string *error) {
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
@@ -37,7 +42,14 @@ inline bool read_file(const std::string &path, std::string *text, std::string *e
     text->clear();
     char buf[65536];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        if (text->size() + n > kMaxFileBytes) {
+            std::fclose(f);
+            *error = "'" + path + "' is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+            return false;
+        }
+        text->append(buf, n);
+    }
     const bool failed = std::ferror(f) != 0;
     std::fclose(f);
     if (failed) *error = "cannot read '" + path + "'";

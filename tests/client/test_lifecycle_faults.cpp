@@ -5,8 +5,6 @@
 // and a time limit, so a hang or a crash fails its test instead of stopping the suite.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,35 +80,26 @@ int entries_of(const char *dir) {
 // succeed. The test fails when the child reports a failed expectation, crashes (a sanitizer
 // report ends it with a non-zero status too) or still runs after `limit_s` seconds.
 void run_isolated(const std::function<void(verdict &)> &scenario, int limit_s = 40) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        verdict v;
-        if (qvxml_init() != 0) {
-            v.expect(false, "qvxml_init failed");
-        } else {
-            scenario(v);
-            qvxml_count_ref2zero();
-            const int rc = qvxml_uninit();
-            v.expect(rc == 0,
-                     "the final qvxml_uninit failed with code " + std::to_string(code_of(0)));
-        }
-        std::fputs(v.failures().c_str(), stderr);
-        std::fflush(nullptr);
-        _exit(v.failures().empty() ? 0 : 1);
-    }
-    int status = 0;
-    pid_t done = 0;
-    const auto end = steady::now() + std::chrono::seconds(limit_s);
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && steady::now() < end) sleep_ms(20);
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        FAIL() << "the scenario still ran after " << limit_s << " s: a hang";
-    }
-    if (WIFSIGNALED(status)) FAIL() << "the scenario crashed with signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed expectations are printed above";
+    const qvtest::run_result r = qvtest::run_in_child(
+        [&] {
+            verdict v;
+            if (qvxml_init() != 0) {
+                v.expect(false, "qvxml_init failed");
+            } else {
+                scenario(v);
+                qvxml_count_ref2zero();
+                const int rc = qvxml_uninit();
+                v.expect(rc == 0,
+                         "the final qvxml_uninit failed with code " + std::to_string(code_of(0)));
+            }
+            std::fputs(v.failures().c_str(), stderr);
+            return v.failures().empty() ? 0 : 1;
+        },
+        std::chrono::seconds(limit_s));
+    if (r.timed_out)
+        FAIL() << "the scenario still ran after " << limit_s << " s: a hang\n" << r.err;
+    if (r.signal != 0) FAIL() << "the scenario crashed with signal " << r.signal << "\n" << r.err;
+    EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
 // Stand-in units shared by the scenarios of one test program.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -86,44 +87,18 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds margin) {
     return std::chrono::milliseconds(static_cast<long long>(margin.count() * time_scale()));
 }
 
-run_result run(const std::vector<std::string> &argv_in, std::chrono::milliseconds limit,
-               const run_options &options) {
-    run_result result;
-    const auto start = clock_type::now();
-    enum { out, err };
-    pipes p;
-    if (pipe2(p.fd[out], O_CLOEXEC) != 0 ||
-        (!options.merge_stderr && pipe2(p.fd[err], O_CLOEXEC) != 0)) {
-        result.exit_code = 127;
-        result.err = "pipe failed";
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, p.fd[out][1], 1);
-    posix_spawn_file_actions_adddup2(&actions, options.merge_stderr ? p.fd[out][1] : p.fd[err][1],
-                                     2);
-    std::vector<std::string> argv = argv_in;
-    std::vector<char *> raw = raw_argv(argv);
-    const char *program = options.program.empty() ? raw[0] : options.program.c_str();
-    pid_t pid = -1;
-    const int spawned = program == nullptr
-                            ? EINVAL
-                            : posix_spawn(&pid, program, &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    p.close_end(out, 1);
-    p.close_end(err, 1);
-    if (spawned != 0) {
-        result.exit_code = 127;
-        result.err = "cannot start " + std::string(program != nullptr ? program : "");
-        return result;
-    }
+namespace {
 
+// Collects the output of child `pid` (the read ends of `p`; the caller has closed the write
+// ends) until it has ended and its streams are drained, or until `limit` after `start`, when it is
+// killed (SIGKILL); reaps it and fills `result`.
+void collect(pid_t pid, pipes &p, clock_type::time_point start, std::chrono::milliseconds limit,
+             run_result &result) {
     // The output is read until the program has ended and its streams are drained, or until
     // the limit. A program that ended while something it started keeps its streams open is
     // done: what was written by then is drained, the rest is not waited for.
     const auto deadline = start + limit;
+    enum { out, err };
     int status = 0;
     bool reaped = false;
     for (;;) {
@@ -170,6 +145,74 @@ run_result run(const std::vector<std::string> &argv_in, std::chrono::millisecond
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start);
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+}
+
+}  // namespace
+
+run_result run(const std::vector<std::string> &argv_in, std::chrono::milliseconds limit,
+               const run_options &options) {
+    run_result result;
+    const auto start = clock_type::now();
+    enum { out, err };
+    pipes p;
+    if (pipe2(p.fd[out], O_CLOEXEC) != 0 ||
+        (!options.merge_stderr && pipe2(p.fd[err], O_CLOEXEC) != 0)) {
+        result.exit_code = 127;
+        result.err = "pipe failed";
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, p.fd[out][1], 1);
+    posix_spawn_file_actions_adddup2(&actions, options.merge_stderr ? p.fd[out][1] : p.fd[err][1],
+                                     2);
+    std::vector<std::string> argv = argv_in;
+    std::vector<char *> raw = raw_argv(argv);
+    const char *program = options.program.empty() ? raw[0] : options.program.c_str();
+    pid_t pid = -1;
+    const int spawned = program == nullptr
+                            ? EINVAL
+                            : posix_spawn(&pid, program, &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    p.close_end(out, 1);
+    p.close_end(err, 1);
+    if (spawned != 0) {
+        result.exit_code = 127;
+        result.err = "cannot start " + std::string(program != nullptr ? program : "");
+        return result;
+    }
+    collect(pid, p, start, limit, result);
+    return result;
+}
+
+run_result run_in_child(const std::function<int()> &body, std::chrono::milliseconds limit) {
+    run_result result;
+    const auto start = clock_type::now();
+    enum { out, err };
+    pipes p;
+    if (pipe2(p.fd[out], O_CLOEXEC) != 0 || pipe2(p.fd[err], O_CLOEXEC) != 0) {
+        result.exit_code = 127;
+        result.err = "pipe failed";
+        return result;
+    }
+    std::fflush(nullptr);  // nothing buffered here is written twice
+    const pid_t pid = fork();
+    if (pid < 0) {
+        result.exit_code = 127;
+        result.err = "fork failed";
+        return result;
+    }
+    if (pid == 0) {
+        dup2(p.fd[out][1], 1);
+        dup2(p.fd[err][1], 2);
+        const int code = body();
+        std::fflush(nullptr);
+        _exit(code);
+    }
+    p.close_end(out, 1);
+    p.close_end(err, 1);
+    collect(pid, p, start, limit, result);
     return result;
 }
 

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,12 @@ struct run_result {
 // failure: the caller decides what a time-out means.
 run_result run(const std::vector<std::string> &argv, std::chrono::milliseconds limit,
                const run_options &options = {});
+
+// Runs `body` in a child process (a fork of this one) and collects what it writes, as run()
+// does: the child ends with the code `body` returns (or by the exit or signal that ends it
+// first); at `limit` it is killed. For library code that may hang or crash, so that it fails
+// the test instead of ending the test program.
+run_result run_in_child(const std::function<int()> &body, std::chrono::milliseconds limit);
 
 // tarvik of the build tree with `args`, standard error merged into standard output. A run
 // still going at `limit` is killed, which is a test failure.

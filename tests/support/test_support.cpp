@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "support.h"
 
@@ -63,6 +67,53 @@ TEST(Run, AProgramThatCannotStartEndsWith127) {
     const run_result r = run({"/nonexistent/program"}, std::chrono::seconds(5));
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_FALSE(r.timed_out);
+}
+
+// What a forked body writes and how it ends reach the test; a hang is cut at the limit.
+TEST(RunInChild, ReportsOutputAndHowTheBodyEnded) {
+    const struct {
+        const char *name;
+        std::function<int()> body;
+        int exit_code;
+        int signal;
+        bool timed_out;
+        const char *out;
+        const char *err;
+    } cases[] = {
+        {"returns",
+         [] {
+             std::printf("out");
+             return 4;
+         },
+         4, 0, false, "out", ""},
+        {"exits",
+         []() -> int {
+             std::fputs("err", stderr);
+             std::exit(5);
+         },
+         5, 0, false, "", "err"},
+        {"crashes",
+         []() -> int {
+             std::fputs("err", stderr);
+             std::abort();
+         },
+         -1, SIGABRT, false, "", "err"},
+        {"hangs",
+         [] {
+             std::printf("out\n");
+             std::fflush(stdout);
+             return pause();
+         },
+         -1, SIGKILL, true, "out\n", ""},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run_in_child(c.body, std::chrono::milliseconds(1500));
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.signal, c.signal) << c.name;
+        EXPECT_EQ(r.timed_out, c.timed_out) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
 }
 
 TEST(Device, ListensOnItsPortAndIsGoneAfterTheDestructor) {

@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 const char kNegate[] = "/usr/lib/nagios/plugins/negate";
 
 std::string plugin() {
-    return qvtest::built_program("src/check/check_tarvik");
+    return qvtest::program_path("check_tarvik");
 }
 
 // negate maps each state to another: OK->WARNING, WARNING->CRITICAL, CRITICAL->UNKNOWN,

@@ -6,7 +6,7 @@
 namespace exporter_test {
 
 std::string exporter_path() {
-    return qvtest::built_program("src/exporter/tarvik_exporter");
+    return qvtest::program_path("tarvik_exporter");
 }
 
 exporter_process::exporter_process(const std::vector<std::string> &args, const std::string &log_dir,

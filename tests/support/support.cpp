@@ -66,8 +66,29 @@ std::string source_dir() {
 std::string built_program(const std::string &relative) {
     return binary_dir() + "/" + relative;
 }
+std::string program_path(const std::string &target) {
+    static const std::pair<const char *, const char *> kPrograms[] = {
+#ifdef QV_PROGRAM_TARVIK
+        {"tarvik", QV_PROGRAM_TARVIK},
+#endif
+#ifdef QV_PROGRAM_TARVIK_DEVICE
+        {"tarvik-device", QV_PROGRAM_TARVIK_DEVICE},
+#endif
+#ifdef QV_PROGRAM_TARVIK_EXPORTER
+        {"tarvik_exporter", QV_PROGRAM_TARVIK_EXPORTER},
+#endif
+#ifdef QV_PROGRAM_CHECK_TARVIK
+        {"check_tarvik", QV_PROGRAM_CHECK_TARVIK},
+#endif
+    };
+    for (const auto &[name, path] : kPrograms)
+        if (target == name) return path;
+    ADD_FAILURE() << "this build has no program " << target;
+    return built_program(target);
+}
+
 std::string device_path() {
-    return built_program("tools/device/tarvik-device");
+    return program_path("tarvik-device");
 }
 
 std::string bundled_document(const std::string &name) {
@@ -217,7 +238,7 @@ run_result run_in_child(const std::function<int()> &body, std::chrono::milliseco
 }
 
 run_result run_tarvik(const std::vector<std::string> &args, std::chrono::milliseconds limit) {
-    std::vector<std::string> argv{built_program("tarvik")};
+    std::vector<std::string> argv{program_path("tarvik")};
     argv.insert(argv.end(), args.begin(), args.end());
     run_options options;
     options.merge_stderr = true;

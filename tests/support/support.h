@@ -20,9 +20,12 @@ namespace qvtest {
 // The build and source trees (QV_BINARY_DIR, QV_SOURCE_DIR, set by CTest; "." without them).
 std::string binary_dir();
 std::string source_dir();
-// A program of the build tree by its path below binary_dir(), e.g. "tarvik".
+// A file of the build tree by its path below binary_dir(), e.g. "tests/client/c_client".
 std::string built_program(const std::string &relative);
-// tools/device/tarvik-device of the build tree.
+// A program of this build by its target name ("tarvik", "tarvik-device", "tarvik_exporter",
+// "check_tarvik"): where the build put it. A test failure when this build has no such program.
+std::string program_path(const std::string &target);
+// The stand-in unit of this build: program_path("tarvik-device").
 std::string device_path();
 // The stand-in unit's bundled document `name` (tools/device/data/), e.g. "values.xml".
 std::string bundled_document(const std::string &name);

@@ -17,14 +17,14 @@ using qvtest::run_result;
 // Runs tarvik with exactly `argv` as its argument vector (argv[0] included, or none at all).
 run_result run_raw(const std::vector<std::string> &argv) {
     qvtest::run_options options;
-    options.program = qvtest::built_program("tarvik");
+    options.program = qvtest::program_path("tarvik");
     const run_result r = qvtest::run(argv, std::chrono::seconds(30), options);
     EXPECT_FALSE(r.timed_out) << "tarvik did not end within 30 s";
     return r;
 }
 
 run_result run(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{qvtest::built_program("tarvik")};
+    std::vector<std::string> argv{qvtest::program_path("tarvik")};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_raw(argv);
 }

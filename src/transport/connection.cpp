@@ -67,6 +67,10 @@ bool socket_ready(int id, int fd, bool for_write, int seconds) {
                             &xml_module[id].state) == 0;
 }
 
+void stop_if_ending(int id) {
+    if (xml_module[id].state.load() == 0 || qv_thread_cancel_requested()) qv_thread_exit();
+}
+
 int xml_socket_create(int id, int index, char *address_text, const char *host_name, int port) {
     if (qv_socket_init() != 0) {
         connect_failed(id, index, QV_E_SOCKET_INIT, 0);

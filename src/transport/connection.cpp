@@ -158,10 +158,10 @@ int xml_socket_write(int id, const char *data, int length) {
         xml_except(id, QV_E_SEND);
         return -1;
     }
-    if (!socket_ready(id, fd, true, write_attempts)) {
-        xml_except_errno(id, QV_E_SELECT_WRITE, ETIMEDOUT);
-        return -1;
-    }
+    // The first send is tried at once (the connect wait has just found the socket writable);
+    // the readiness wait runs when the socket takes nothing more. The check that ends a worker
+    // whose module is asked to end runs first, as it did after that wait.
+    stop_if_ending(id);
     int sent = 0;
     while (sent < length) {
         const ssize_t n = send(fd, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);

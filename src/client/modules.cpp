@@ -1,5 +1,6 @@
 // The module table's queries and settings: many-device lists, module type and address,
 // callbacks and credentials; and the small checks every client file shares.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -69,7 +70,7 @@ int qvxml_add_module(int id, const char *host, int port, const qvxml_settings *s
     }
     auto *device = static_cast<xml_submodule_state *>(std::calloc(1, sizeof(xml_submodule_state)));
     if (device == nullptr) {
-        xml_except(id, QV_E_NO_MEMORY);
+        xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
         return -1;
     }
     std::memcpy(device->host, host, static_cast<size_t>(host_length) + 1);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan; build/fuzz) and runs each of them on its
-# seed corpus for a while. Fails when a target crashes, breaks one of its checks or does not
-# build. Needs clang and its libFuzzer runtime (libclang-rt-N-dev; installed when missing
-# by scripts/deps.sh). CMake preset fuzz (build/fuzz).
+# seed corpus for a while, as many side by side as there are processors. Fails when a target
+# crashes, breaks one of its checks or does not build. Needs clang and its libFuzzer runtime
+# (libclang-rt-N-dev; installed when missing by scripts/deps.sh). CMake preset fuzz
+# (build/fuzz).
 #
 # Usage: scripts/fuzz.sh [SECONDS]          seconds per target (default 30)
 #        QV_FUZZ_TARGETS="fuzz_b64 fuzz_ezxml" scripts/fuzz.sh 600   (a subset)
@@ -31,8 +32,11 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" --target $targets
 
 mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
-failed=()
-for t in $targets; do
+
+# run_target T: replays T's stored regressions, then fuzzes it for $seconds; the verdict
+# goes to $build/logs/T.verdict (ok, or a line that says what failed).
+run_target() {
+    local t=$1 dict corpus log
     case $t in
         fuzz_xml_values | fuzz_xml_setup | fuzz_setup_prepare | fuzz_ezxml) dict=xml ;;
         fuzz_http_read) dict=http ;;
@@ -42,28 +46,53 @@ for t in $targets; do
         *) dict= ;;
     esac
     corpus="$build/corpus/$t"
+    log="$build/logs/$t.log"
     mkdir -p "$corpus"
     cp -n fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
-    args=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1
-          -artifact_prefix="$build/artifacts/$t-")
+    local args=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1
+                -artifact_prefix="$build/artifacts/$t-")
     [ -n "$dict" ] && args+=(-dict="fuzz/dict/$dict.dict")
-    echo "==== fuzz: $t (${seconds} s) ===="
-    log="$build/logs/$t.log"
     # Inputs that once crashed the target are replayed first.
-    if compgen -G "fuzz/regressions/$t/*" >/dev/null; then
-        if ! "$build/fuzz/$t" fuzz/regressions/"$t"/* >"$build/logs/$t.regressions.log" 2>&1; then
-            failed+=("$t")
-            echo "$t FAILED on a stored regression input: see $build/logs/$t.regressions.log"
-            continue
-        fi
+    if compgen -G "fuzz/regressions/$t/*" >/dev/null &&
+        ! "$build/fuzz/$t" fuzz/regressions/"$t"/* >"$build/logs/$t.regressions.log" 2>&1; then
+        echo "FAILED on a stored regression input: see $build/logs/$t.regressions.log" \
+            >"$build/logs/$t.verdict"
+        return
     fi
     if "$build/fuzz/$t" "${args[@]}" "${extra[@]}" "$corpus" >"$log" 2>&1; then
+        echo ok >"$build/logs/$t.verdict"
+    else
+        echo "FAILED: see $log" >"$build/logs/$t.verdict"
+    fi
+}
+
+# As many targets side by side as there are processors (each is one process).
+parallel=$(nproc)
+echo "==== fuzz: $targets (${seconds} s each, $parallel at a time) ===="
+running=0
+for t in $targets; do
+    rm -f "$build/logs/$t.verdict"
+    run_target "$t" &
+    running=$((running + 1))
+    if [ "$running" -ge "$parallel" ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+done
+wait
+
+failed=()
+for t in $targets; do
+    log="$build/logs/$t.log"
+    verdict=$(cat "$build/logs/$t.verdict" 2>/dev/null || echo "FAILED: no verdict")
+    echo "---- $t: $verdict"
+    if [ "$verdict" = ok ]; then
         grep -a -E "^#[0-9]+[[:space:]]+DONE" "$log" | tail -1 || tail -3 "$log"
         grep -a -E "^stat::number_of_executed_units" "$log" || true
     else
         failed+=("$t")
-        grep -a -E "ERROR|invariant|SUMMARY|runtime error|Test unit written" "$log" | head -8 || true
-        echo "$t FAILED: see $log"
+        grep -a -E "ERROR|invariant|SUMMARY|runtime error|Test unit written" "$log" 2>/dev/null |
+            head -8 || true
     fi
 done
 

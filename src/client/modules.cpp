@@ -40,15 +40,27 @@ int credential_fault(const qvxml_settings *settings) {
     return 0;
 }
 
+namespace {
+
+// The device list of many-device module `id`, or null with QV_E_ID_NOT_FOUND recorded when
+// `id` has none. REQUIRES: the mutex of `id` held.
+modules_list_entry *device_list(int id) {
+    if (modules_list[id].count == -1) {
+        xml_except(id, QV_E_ID_NOT_FOUND);
+        return nullptr;
+    }
+    return &modules_list[id];
+}
+
+}  // namespace
+
 int qvxml_add_module(int id, const char *host, int port, const qvxml_settings *settings) {
     if (!client_id_checked(id)) return -1;
     // Meant for set-up before requests; the lock keeps it apart from a close freeing the list.
     xml_lock lock(id);
-    modules_list_entry &list = modules_list[id];
-    if (list.count == -1) {
-        xml_except(id, QV_E_ID_NOT_FOUND);
-        return -1;
-    }
+    modules_list_entry *listed = device_list(id);
+    if (listed == nullptr) return -1;
+    modules_list_entry &list = *listed;
     const long host_length = host == nullptr ? -1 : bounded_length(host, QVXML_AUTHENTICATE_MAX);
     if (host_length < 0) {
         xml_except(id, QV_E_IP_NOT_VALID);
@@ -148,11 +160,9 @@ int get_module(int id, char *host, char *addr, int *port) {
 int get_module_many(int id, int index, char *host, char *addr, int *port) {
     if (!client_id_checked(id)) return -1;
     xml_lock lock(id);
-    modules_list_entry &list = modules_list[id];
-    if (list.count == -1) {
-        xml_except(id, QV_E_ID_NOT_FOUND);
-        return -1;
-    }
+    modules_list_entry *listed = device_list(id);
+    if (listed == nullptr) return -1;
+    modules_list_entry &list = *listed;
     if (index < 0 || index >= list.count) {
         xml_except(id, QV_E_INDEX_NOT_FOUND);
         return -1;

@@ -264,22 +264,6 @@ int qvxml_send_setup_many(int id, void (*modify)(kyvern_setup *setup)) {
 
 int qvxml_set_snmp_manager(int id, const char *address, int port) {
     return queue_send(id, [&](const qvxml_settings &, char *out) {
-        char body_head[] =
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SnmpTraps>\n<Entry>\n"
-            "<Idx>1</Idx>\n<Community>vesmal</Community>\n<IPaddr>";
-        std::string body = body_head;
-        body += address != nullptr ? address : "";
-        body += "</IPaddr>\n<Port>" + std::to_string(port) +
-                "</Port>\n<E>1</E>\n</Entry>\n</SnmpTraps>\n</Root>";
-        const std::string request =
-            "POST /setup.xml HTTP/1.0\r\nContent-Type: text/xml\r\n"
-            "Content-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body;
-        if (request.size() >= QVXML_BUFFER_SIZE) {
-            xml_except(id, QV_E_LENGTH_TOO_LARGE);
-            return -1;
-        }
-        std::memcpy(out, request.data(), request.size());
-        return 0;
+        return snmp_manager_request(id, address, port, out);
     });
 }

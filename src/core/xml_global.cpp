@@ -102,26 +102,26 @@ void qvxml_error_print(int id) {
 
 int write_xml(int id, const char *path, const char *data, int length) {
     if (length < 0 || (length > 0 && data == nullptr)) {
-        xml_except(id, 7);  // nothing that could be written: the file is not touched
+        xml_except(id, QV_E_FILE_WRITE);  // nothing that could be written: the file is not touched
         return -1;
     }
     if (path == nullptr) {
-        xml_except(id, 6);
+        xml_except(id, QV_E_FILE_OPEN);
         return -1;
     }
     std::FILE *file = std::fopen(path, "w");
     if (file == nullptr) {
-        xml_except_errno(id, 6, errno);
+        xml_except_errno(id, QV_E_FILE_OPEN, errno);
         return -1;
     }
     if (length > 0 && std::fwrite(data, static_cast<size_t>(length), 1, file) != 1) {
         const int write_errno = errno;  // the record tells why the write failed, not the close
         std::fclose(file);
-        xml_except_errno(id, 7, write_errno);
+        xml_except_errno(id, QV_E_FILE_WRITE, write_errno);
         return -1;
     }
     if (std::fclose(file) != 0) {
-        xml_except_errno(id, 9, errno);
+        xml_except_errno(id, QV_E_FILE_CLOSE, errno);
         return -1;
     }
     return 0;

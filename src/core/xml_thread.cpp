@@ -20,7 +20,7 @@ qv_thread_handle thread_handle[QVXML_ID_COUNT_MAX];
 
 int xml_mutex_init(int id) {
     if (qv_thread_mutex_init(&mutex[id]) != 0) {
-        xml_except(id, 23);
+        xml_except(id, QV_E_MUTEX_INIT);
         return -1;
     }
     return 0;
@@ -30,7 +30,7 @@ int xml_mutex_lock(int id) {
     // A failed lock must not be re-entered to record its code: record on the failure path
     // only, which the standard mutex never takes.
     if (qv_thread_mutex_lock(&mutex[id]) != 0) {
-        xml_except(id, 24);
+        xml_except(id, QV_E_MUTEX_LOCK);
         return -1;
     }
     return 0;
@@ -38,7 +38,7 @@ int xml_mutex_lock(int id) {
 
 int xml_mutex_unlock(int id) {
     if (qv_thread_mutex_unlock(&mutex[id]) != 0) {
-        xml_except(id, 25);
+        xml_except(id, QV_E_MUTEX_UNLOCK);
         return -1;
     }
     return 0;
@@ -54,7 +54,7 @@ int xml_sem_init(qv_sem *s) {
 
 int xml_sem_post(int id, qv_sem *s) {
     if (qv_sem_post(s) != 0) {
-        xml_except(id, 21);
+        xml_except(id, QV_E_SEM_POST);
         return -1;
     }
     return 0;
@@ -62,7 +62,7 @@ int xml_sem_post(int id, qv_sem *s) {
 
 int xml_sem_wait(int id, qv_sem *s) {
     if (qv_sem_wait(s) != 0) {
-        xml_except(id, 22);
+        xml_except(id, QV_E_SEM_WAIT);
         return -1;
     }
     return 0;

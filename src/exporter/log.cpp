@@ -68,17 +68,10 @@ bool log_enabled(log_level level) {
     return static_cast<int>(level) >= current_level.load();
 }
 
-std::string logfmt_value(std::string_view value) {
-    bool plain = !value.empty();
-    for (unsigned char c : value) {
-        if (c <= ' ' || c >= 0x7f || c == '"' || c == '=' || c == '\\') {
-            plain = false;
-            break;
-        }
-    }
-    if (plain) return std::string(value);
-    std::string out = "\"";
-    for (unsigned char c : value) {
+std::string escape_text(std::string_view text, const char *control_format) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -97,16 +90,27 @@ std::string logfmt_value(std::string_view value) {
                 break;
             default:
                 if (c < ' ' || c == 0x7f) {
-                    char hex[8];
-                    std::snprintf(hex, sizeof hex, "\\x%02x", c);
-                    out += hex;
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, control_format, c);
+                    out += escaped;
                 } else {
                     out += static_cast<char>(c);  // UTF-8 bytes pass as they are
                 }
         }
     }
-    out += '"';
     return out;
+}
+
+std::string logfmt_value(std::string_view value) {
+    bool plain = !value.empty();
+    for (unsigned char c : value) {
+        if (c <= ' ' || c >= 0x7f || c == '"' || c == '=' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return std::string(value);
+    return "\"" + escape_text(value, "\\x%02x") + "\"";
 }
 
 void log(log_level level, std::string_view message, std::initializer_list<log_field> fields) {

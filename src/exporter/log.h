@@ -27,6 +27,10 @@ using log_field = std::pair<std::string_view, std::string_view>;
 // blanks, quotes or '=', so no value can start a line of its own.
 void log(log_level level, std::string_view message, std::initializer_list<log_field> fields = {});
 
+// `text` with '"', '\\', newline, carriage return and tab escaped by a backslash and every
+// other control byte written with `control_format` (a printf format of one unsigned int,
+// at most 7 characters out); other bytes as they are.
+std::string escape_text(std::string_view text, const char *control_format);
 // The logfmt form of one value (exposed for the tests).
 std::string logfmt_value(std::string_view value);
 

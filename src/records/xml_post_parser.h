@@ -1,5 +1,7 @@
 // Power-meter post-parser: appends Meter/Val and Input readings of known models to a values
 // record, and the decimal formatter it uses.
+// Glossary: mltostr / mltostre are the library's documented names of that formatter
+// ("mantissa and exponent to string", the "e" form with a cut and a format).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 // The setup upload filter: strips what a device must not take from an uploaded setup
 // document and moves every Idx to the start of its entry.
+// Glossary: it_is_blacklist is the library's documented name of the filter's path test ("is
+// this path one the filter removes").
 #pragma once
 
 // `document` is a writable buffer of `size` bytes holding the NUL-terminated document

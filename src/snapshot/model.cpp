@@ -32,6 +32,15 @@ std::optional<int> binary_value(std::string_view text) {
     return static_cast<int>(*n);
 }
 
+template <size_t N, size_t M, size_t K>
+void fill_point(binary_point &p, const char (&id)[N], const char (&name)[M],
+                const char (&value)[K]) {
+    p.id = text_of(id);
+    p.name = text_of(name);
+    p.value_text = text_of(value);
+    p.value = binary_value(p.value_text);
+}
+
 bool is_power_meter(std::string_view model) {
     const long long m =
         atoi_like(model, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
@@ -114,10 +123,8 @@ device from_values(const kyvern_values &v, const kyvern_values_entry_count &coun
     model.inputs.reserve(static_cast<size_t>(inputs));
     for (int i = 0; i < inputs; ++i) {
         binary_input in;
-        in.id = text_of(v.BinaryInSet_Entry_ID[i]);
-        in.name = text_of(v.BinaryInSet_Entry_Name[i]);
-        in.value_text = text_of(v.BinaryInSet_Entry_Value[i]);
-        in.value = binary_value(in.value_text);
+        fill_point(in, v.BinaryInSet_Entry_ID[i], v.BinaryInSet_Entry_Name[i],
+                   v.BinaryInSet_Entry_Value[i]);
         in.state_text = text_of(v.BinaryInSet_Entry_State[i]);
         in.state = parse_alarm_state(in.state_text);
         in.alarm_active = in.state == alarm_state::alarm;
@@ -128,10 +135,8 @@ device from_values(const kyvern_values &v, const kyvern_values_entry_count &coun
     model.outputs.reserve(static_cast<size_t>(outputs));
     for (int i = 0; i < outputs; ++i) {
         binary_output out;
-        out.id = text_of(v.BinaryOutSet_Entry_ID[i]);
-        out.name = text_of(v.BinaryOutSet_Entry_Name[i]);
-        out.value_text = text_of(v.BinaryOutSet_Entry_Value[i]);
-        out.value = binary_value(out.value_text);
+        fill_point(out, v.BinaryOutSet_Entry_ID[i], v.BinaryOutSet_Entry_Name[i],
+                   v.BinaryOutSet_Entry_Value[i]);
         out.mode_text = text_of(v.BinaryOutSet_Entry_Mode[i]);
         out.mode = parse_output_mode(out.mode_text);
         model.outputs.push_back(std::move(out));

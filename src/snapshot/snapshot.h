@@ -116,21 +116,21 @@ struct sensor {
     bool out_of_range = false;
 };
 
-struct binary_input {
+// What binary inputs and outputs have alike.
+struct binary_point {
     std::string id;
     std::string name;
     std::string value_text;
     std::optional<int> value;  // 0 or 1; absent for any other text
+};
+
+struct binary_input : binary_point {
     std::string state_text;
     alarm_state state = alarm_state::unknown;
     bool alarm_active = false;  // state == alarm
 };
 
-struct binary_output {
-    std::string id;
-    std::string name;
-    std::string value_text;
-    std::optional<int> value;  // 0 or 1; absent for any other text
+struct binary_output : binary_point {
     std::string mode_text;
     output_mode mode = output_mode::unknown;
 };

@@ -1,6 +1,11 @@
-// HTTP/1.0 exchange with a device: connect, one request, read to the end, close.
+// HTTP/1.0 exchange with a device: connect, one request, read to the end, close
+// (connection.cpp, response.cpp, exchange.cpp), and the request texts (http_requests.cpp).
 // Runs on the module's worker thread unless said otherwise. Codes are recorded with
 // xml_except on the module id.
+// Glossary of the names kept from the library's documented interface: get_xml (GET and
+// parse), send_xml_file (POST and parse the reply), cp_auth_and_xml2buffer (copy a setup
+// document, filter it and wrap it in an authorized POST), xml_struct2xml_file (the same from
+// a setup record), sockfd (socket per module id).
 #pragma once
 
 #include "qvxml.h"
@@ -75,3 +80,7 @@ int cp_auth_and_xml2buffer(int id, const char *document, int document_length,
 // Extra failures: 5 (work buffer not allocated), 12 (document would not fit 256000 bytes).
 int xml_struct2xml_file(int id, const kyvern_setup *setup, const kyvern_setup_entry_count *count,
                         const qvxml_settings *settings, char *request_buffer);
+// Builds the POST that makes `address`:`port` the unit's only SNMP trap destination (no
+// authorization) into the 256000-byte `request_buffer`. 0, or -1 with QV_E_LENGTH_TOO_LARGE
+// when it would not fit. Runs on the requesting thread.
+int snmp_manager_request(int id, const char *address, int port, char *request_buffer);

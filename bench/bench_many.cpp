@@ -1,9 +1,14 @@
-// A many-device module of 500 devices (500 host:port pairs on 127.0.0.1, served by four
-// stand-in device processes listening on 125 ports each) completes a values round; measured
-// next to a bare connect, GET and close of the same document from the same ports.
+// Many-device values rounds next to their physical reference, and the memory a 500-device
+// module holds after a round.
+//
+// The devices: 500 host:port pairs on 127.0.0.1, served by four stand-in device processes
+// listening on 125 ports each. A round over the first N of them (N = 50, 200, 500) is timed
+// against a bare connect, GET /values.xml, read to the close and close of the same N ports,
+// one after the other: the work a round cannot do without. Both sides run back to back on the
+// wall clock, the order alternating (bench_pairs), so load on the machine slows both alike.
 //
 // Run: build with -DQV_BUILD_BENCH=ON, then build/bench/bench_many (the device program is
-// found next to it in the build tree, or through QV_DEVICE).
+// found next to it in the build tree, or through QV_DEVICE); scripts/bench.sh runs it.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -21,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "qvxml.h"
 
 namespace {
@@ -87,7 +93,15 @@ fleet &devices() {
     return f;
 }
 
-long peak_rss_kib() {
+// Resident memory of this process now, in KiB (/proc/self/statm).
+long resident_kib() {
+    long size = 0, resident = 0;
+    std::ifstream in("/proc/self/statm");
+    in >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long peak_resident_kib() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
@@ -113,43 +127,111 @@ size_t bare_get(int port) {
     return total;
 }
 
-void BM_BareConnectGetClose(benchmark::State &state) {
-    fleet &f = devices();
-    size_t bytes = 0;
-    for (auto _ : state)
-        for (int port : f.ports) bytes += bare_get(port);
-    benchmark::DoNotOptimize(bytes);
-    state.SetItemsProcessed(state.iterations() * kDevices);
-}
+// A many-device module of the first `count` devices, open between construction and end.
+struct many_module {
+    int id = -1;
+    int count = 0;
 
-void BM_ManyDeviceValuesRound(benchmark::State &state) {
-    fleet &f = devices();
-    if (qvxml_init() != 0) {
-        state.SkipWithError("qvxml_init failed");
+    explicit many_module(int n) : count(n) {
+        if (qvxml_init() != 0) return;
+        id = qvxml_open_many(nullptr);
+        qvxml_wait_finish(id, 0, 10);
+        qvxml_settings settings;
+        qvxml_clr_settings_struct(&settings);
+        const fleet &f = devices();
+        for (int i = 0; i < n; ++i) qvxml_add_module(id, "127.0.0.1", f.ports[i], &settings);
+    }
+    ~many_module() { qvxml_uninit(); }
+
+    bool round() const {
+        return id > 0 && qvxml_get_values(id) == 0 && qvxml_wait_finish(id, 2, 120) == 0;
+    }
+    // Devices whose last values document passed the document checks.
+    int valid() const {
+        int stamp = 0, n = 0;
+        for (int i = 0; i < count; ++i) n += qvxml_get_values_many_status(id, i, &stamp) == 0;
+        return n;
+    }
+    // Bytes of the documents the module holds.
+    long long document_bytes() const {
+        long long total = 0;
+        for (int i = 0; i < count; ++i) {
+            char *xml = nullptr;
+            int length = 0;
+            if (qvxml_get_values_xml_many(id, i, &xml, &length) == 0) total += length;
+        }
+        return total;
+    }
+};
+
+// A values round over the first N devices against the bare exchanges with the same N ports.
+// Counters: round_us and bare_us (medians), ratio (median of round / bare, with ratio_p10
+// and ratio_p90), round_us_per_device and bare_us_per_device (the medians over N).
+void BM_ManyRoundVsBare(benchmark::State &state) {
+    const int n = static_cast<int>(state.range(0));
+    const fleet &f = devices();
+    many_module module(n);
+    if (module.id <= 0) {
+        state.SkipWithError("many-device module not opened");
         return;
     }
-    const int id = qvxml_open_many(nullptr);
-    qvxml_wait_finish(id, 0, 10);
-    qvxml_settings settings;
-    qvxml_clr_settings_struct(&settings);
-    for (int port : f.ports) qvxml_add_module(id, "127.0.0.1", port, &settings);
-    int failed = 0;
+    bench_pairs pairs(bench_wall_us);
+    size_t bytes = 0;
+    bool ok = module.round();  // the first round allocates the module's records
     for (auto _ : state) {
-        if (qvxml_get_values(id) != 0 || qvxml_wait_finish(id, 2, 120) != 0) ++failed;
+        ok = pairs.sample([&] { return module.round(); },
+                          [&] {
+                              for (int i = 0; i < n; ++i) bytes += bare_get(f.ports[i]);
+                              return true;
+                          }) &&
+             ok;
     }
-    int stamp = 0;
-    int valid = 0;
-    for (int i = 0; i < kDevices; ++i) valid += qvxml_get_values_many_status(id, i, &stamp) == 0;
-    qvxml_uninit();
-    if (failed != 0 || valid != kDevices) state.SkipWithError("a round did not complete");
-    state.SetItemsProcessed(state.iterations() * kDevices);
-    state.counters["devices_with_document"] = valid;
-    state.counters["peak_rss_MiB"] = static_cast<double>(peak_rss_kib()) / 1024.0;
+    benchmark::DoNotOptimize(bytes);
+    if (!ok || module.valid() != n) {
+        state.SkipWithError("a round did not complete");
+        return;
+    }
+    pairs.report(state, "round", "bare");
+    state.counters["round_us_per_device"] = state.counters["round_us"] / n;
+    state.counters["bare_us_per_device"] = state.counters["bare_us"] / n;
+    state.SetItemsProcessed(state.iterations() * n);
+}
+
+// Memory of a 500-device module: resident memory before the module is opened, after its
+// devices are added, and after one values round, next to what the round must hold (the
+// documents received and the values records parsed from them).
+void BM_ManyModuleMemory(benchmark::State &state) {
+    devices();
+    for (auto _ : state) {
+        const long before = resident_kib();
+        many_module module(kDevices);
+        const long added = resident_kib();
+        const bool ok = module.round();
+        const long after = resident_kib();
+        if (!ok || module.valid() != kDevices) {
+            state.SkipWithError("the round did not complete");
+            return;
+        }
+        state.counters["rss_open_add_KiB"] = static_cast<double>(added - before);
+        state.counters["rss_round_KiB"] = static_cast<double>(after - added);
+        state.counters["documents_KiB"] = static_cast<double>(module.document_bytes()) / 1024.0;
+        state.counters["records_KiB"] =
+            kDevices *
+            static_cast<double>(sizeof(kyvern_values) + sizeof(kyvern_values_entry_count)) / 1024.0;
+        state.counters["peak_rss_KiB"] = static_cast<double>(peak_resident_kib());
+    }
 }
 
 }  // namespace
 
-BENCHMARK(BM_BareConnectGetClose)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_ManyDeviceValuesRound)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+// First, so that "before" sees no memory the other benchmarks left to the allocator.
+BENCHMARK(BM_ManyModuleMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_ManyRoundVsBare)
+    ->Arg(50)
+    ->Arg(200)
+    ->Arg(kDevices)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(3.0);
 
 BENCHMARK_MAIN();

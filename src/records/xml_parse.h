@@ -14,7 +14,7 @@ inline constexpr size_t XML_PATH_SIZE = 10000;
 // type (free them with xml_records_free) and cleared to zero before every parse.
 //
 // When the module's on_parse hook is set it replaces all of this: 0 from it gives 0,
-// anything else -1 with code 45; records are then neither allocated nor touched.
+// anything else -1 with QV_E_XML_NOT_VALID; records are then neither allocated nor touched.
 // Otherwise libxml2's SAX parser runs over the text; then the power-meter post-parser
 // (values only) and the module's on_parsed hook (which may change the parse result).
 // Both hooks get the module's user pointer.
@@ -34,24 +34,23 @@ inline constexpr size_t XML_PATH_SIZE = 10000;
 // more than the path holds. libxml2's error output is silenced on the calling thread for
 // the length of the parse (its previous handlers are restored afterwards).
 //
-// Returns 0 on success, also for a document that is not well-formed (libxml2's positive
-// error number: the records keep what was read up to the error); -1 with code 45 for a
-// negative parse result (empty or null text, for instance) or a refusing on_parse hook; -1
-// with code 5 when a record cannot be allocated; -1 without a code for an `id` outside
-// 0..99 or a `type` other than 0 or 1. All parse state is private to the call.
+// Returns 0 on success, also for a document that is not well-formed (libxml2's positive error
+// number: the records keep what was read up to the error); -1 with QV_E_XML_NOT_VALID for a
+// negative parse result (empty or null text, for instance) or a refusing on_parse hook; -1 with
+// QV_E_NO_MEMORY when a record cannot be allocated; -1 without a code for an `id` outside 0..99 or
+// a `type` other than 0 or 1. All parse state is private to the call.
 // REQUIRES: the caller holds mutex 0 (parses never overlap; the records are shared) and
 // `data` holds at least `len` writable bytes.
 int xml_parse(int id, char *data, int len, int type);
 
-// Appends the setup document of `record`/`count` to the NUL-terminated text in `buffer`
-// (`capacity` bytes in all): an XML declaration line, then every element of the record in
-// record order, one per line, lines separated by single line feeds, no line feed at the end.
-// Element text is written as stored except that "&" becomes "&amp;", "<" "&lt;" and the ">"
-// of "]]>" "&gt;", so the document is well-formed and parses back to the same record.
-// Counts below 0 are taken as 0 and counts above a set's capacity as the capacity. Returns
-// 0, or -1 when the document would not fit (or `buffer` holds no terminator within
-// `capacity`): the text in `buffer` is then left as it was and nothing is written at or
-// past `capacity` (callers refuse the record with code 12). Runs in time linear in its
-// output; thread-safe for distinct buffers.
+// Appends the setup document of `record`/`count` to the NUL-terminated text in `buffer` (`capacity`
+// bytes in all): an XML declaration line, then every element of the record in record order, one per
+// line, lines separated by single line feeds, no line feed at the end. Element text is written as
+// stored except that "&" becomes "&amp;", "<" "&lt;" and the ">" of "]]>" "&gt;", so the document
+// is well-formed and parses back to the same record. Counts below 0 are taken as 0 and counts above
+// a set's capacity as the capacity. Returns 0, or -1 when the document would not fit (or `buffer`
+// holds no terminator within `capacity`): the text in `buffer` is then left as it was and nothing
+// is written at or past `capacity` (callers refuse the record with QV_E_FILE_TOO_LARGE). Runs in
+// time linear in its output; thread-safe for distinct buffers.
 int struct2xml(const kyvern_setup *record, const kyvern_setup_entry_count *count, char *buffer,
                size_t capacity);

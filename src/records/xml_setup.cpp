@@ -9,10 +9,13 @@
 #include "records/xml_setup.h"
 
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -21,12 +24,6 @@
 #include "records/libxml2_errors.h"
 
 namespace {
-
-constexpr int code_memory = 5;         // "Memory not found"
-constexpr int code_not_valid = 45;     // "XML file not valid"
-constexpr int code_buffer_full = 75;   // "Buffer is full"
-constexpr int code_length = 81;        // "Length > LENGTH_MAX"
-constexpr int code_null_pointer = 85;  // "Assert: Pointer is NULL"
 
 constexpr int out_size = 256000;  // output text, terminator included
 constexpr int path_size = 10000;  // element path, terminator included
@@ -90,67 +87,96 @@ bool on_blacklist(const char *path, int length) {
     return false;
 }
 
-// One collected Idx value, one heap block each. `owner` is the ordinal (1-based, in document
-// order) of the start tag of the element that holds the Idx element; both passes count start
-// tags alike, so pass 2 finds the entry by it. `path` is that element's path (at most
-// path_size bytes with its terminator), kept as a check; it is stored in the same block right
-// after the fixed part, sized to the path, so that a few hundred entries cost kilobytes, not
-// megabytes of fresh pages on every call.
+// One collected Idx value. `owner` is the ordinal (1-based, in document order) of the start
+// tag of the element that holds the Idx element; both passes see the same elements in the
+// same order (one parser, one document, the same handlers), so pass 2 finds the entry by its
+// ordinal alone.
 struct idx_item {
-    char idx[idx_size];
-    int idx_length;
     long owner;
-    char *path;
+    int idx_length;
+    char idx[idx_size];
 };
 
-idx_item *new_item(const char *path, int path_length) {
-    void *block = std::malloc(sizeof(idx_item) + path_length + 1);
-    if (block == nullptr) return nullptr;
-    auto *item = static_cast<idx_item *>(block);
-    item->path = static_cast<char *>(block) + sizeof(idx_item);
-    std::memcpy(item->path, path, path_length + 1);
-    item->idx[0] = '\0';
-    item->idx_length = 0;
-    item->owner = 0;
-    return item;
-}
+// Distinct element paths a pass remembers (filter_node), and the slots of the table that
+// finds them: a setup document has a few hundred; a document with more handles the rest of
+// its start tags the slow way, with the same result.
+constexpr int node_max = 1024;
+constexpr int node_slots = 2 * node_max;  // power of two, at most half full
+constexpr int node_none = -1;
+constexpr int node_root = 0;  // the empty path, before the first start tag
+constexpr int tag_size = 32;  // bytes of a node's prepared tag (the tag and scratch after it)
 
-// One open element.
+// One element path met in this pass, reached from its parent's path by one element name.
+// libxml2 hands out element names from the parse's dictionary, where a name has one address
+// for as long as the parse runs: a start tag whose (parent path, name address) was met before
+// finds here all that its name and path decide (the name as written, its length, the path's
+// length, whether it is an Idx element, whether its path is on the blacklist) without
+// copying, measuring or comparing text. Only names the dictionary owns are remembered.
+struct filter_node {
+    const xmlChar *key;  // the name as reported, in the parse's dictionary
+    int parent;          // parent filter_node
+    int first;           // the child node met first below it last time, or node_none
+    int next;            // the sibling node that followed it last time, or node_none
+    int parent_length;   // length of the path before it
+    bool is_idx;         // the name is exactly "Idx"
+    bool listed;         // the path is on the blacklist (known in pass 2 only)
+};
+static_assert(sizeof(filter_node) <= 32, "the handlers read a node in one cache line");
+
+// What the handlers of a node read less often (apart, so that the nodes stay small).
+struct filter_node_text {
+    const char *name;  // the name as it enters the path and the output (element_name)
+    int name_length;
+    int path_length;  // length of the path ending in this name; it fits `path`
+    // Pass 2: "<name>" and "</name>", written with one move each when the name is short.
+    int tag_length[2];  // 0 when the name is too long for `tag`
+    char tag[2][tag_size];
+};
+
+// One open element, as far as its filter_node does not tell it.
 struct frame {
     int path_length;  // length of the path before this element's name was appended
-    long ordinal;     // ordinal of this element's start tag
+    long ordinal;     // pass 1: ordinal of this element's start tag
     bool is_idx;      // the element is named exactly "Idx"
-    int outer_idx;    // pass 1: item that received text before this element opened (-1: none)
+    int outer_idx;    // pass 1, Idx elements: item that received text before it opened
+    int parent;       // the filter_node of the path before it (elements without a node)
 };
 
 struct setup_filter_context {
-    int copy_on;          // 1 while elements and text are copied to the output
-    int pass;             // 1 or 2
-    int item_index;       // pass 1: values collected; pass 2: next item to insert
-    int in_idx;           // number of open Idx elements
-    int out_of_memory;    // an item block could not be allocated
-    int items_exhausted;  // an item to insert was missing
-
-    // Bookkeeping kept so that nothing is rescanned and no bound is passed; next to the flags
-    // above, so that a handler call touches few cache lines.
-    int stopped;  // any of out_of_memory, items_exhausted, refused: handlers do nothing
-    int refused;  // bound exceeded: the code to record, 0 while within bounds
+    int pass;            // 1 or 2
+    int stopped;         // any of out_of_memory, items_exhausted, refused: handlers do nothing
+    int refused;         // bound exceeded: the code to record, 0 while within bounds
+    int depth;           // open elements
+    int node;            // filter_node of the path, node_none when it has none
+    int prev;            // the child of `node` that ended last, node_none since it started
+    int path_length;     // length of the path while it has no node (a node holds its own)
+    int text_length;     // pass 2: leading bytes of the path written in `path`
+    int suppress_depth;  // depth of the element that switched copying off; 0 while copying
+    int in_idx;          // number of open Idx elements
+    int current_idx;     // pass 1: item receiving text (-1: none)
+    int item_index;      // pass 1: values collected; pass 2: next item to insert
+    int item_count;      // values collected by pass 1
+    long next_owner;     // pass 2: owner of the next item to insert (LONG_MAX: none left)
     int out_length;
-    int path_length;
-    int depth;              // open elements
-    int suppress_depth;     // depth of the element that switched copying off; 0 while copying
     long ordinal;           // start tags seen in this pass
-    int item_count;         // values collected by pass 1
-    int current_idx;        // pass 1: item receiving text (-1: none)
+    int copy_on;            // 1 while elements and text are copied to the output
+    int out_of_memory;      // work memory ran out
+    int items_exhausted;    // an item to insert was missing
     int error_count;        // parser errors (warnings not counted) in this pass
     int first_error;        // libxml2 code of the first of them
     int first_error_depth;  // open elements when it was reported
+    xmlDictPtr dict;        // the dictionary of the running parse
+    int node_count;
 
+    int16_t node_slot[node_slots];  // filter_node index, -1 for an empty slot
+    alignas(64) filter_node nodes[node_max];
+    filter_node_text node_text[node_max];
+    frame frames[max_depth + 1];
     char out[out_size];
     char path[path_size];
-    idx_item *items[item_slots];
-    frame frames[max_depth + 1];
-    xmlSAXHandler sax;  // per-call copy of mySAXParseCallbacks
+    int16_t order[item_slots];  // items by owner (stable), filled after pass 1
+    idx_item items[item_slots];
+    xmlSAXHandler sax;  // per-call copy of the pass's handler table
 };
 
 bool halted(const setup_filter_context *c) {
@@ -162,17 +188,38 @@ void refuse(setup_filter_context *c, int code) {
     c->stopped = 1;
 }
 
+// Copies `n` bytes without a call for the short ones (names, most texts), in word moves that
+// read and write nothing outside the `n` bytes (the second may overlap the first).
+inline void copy_bytes(char *to, const char *from, size_t n) {
+    if (n >= 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
 // Appends `length` bytes to the output; refuses with 75 when they would not fit with the
-// terminator.
+// terminator. The output is terminated once, when it is copied out.
 void append(setup_filter_context *c, const char *text, int length) {
     if (c->refused) return;
     if (length > out_size - 1 - c->out_length) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
-    std::memcpy(c->out + c->out_length, text, length);
+    copy_bytes(c->out + c->out_length, text, static_cast<size_t>(length));
     c->out_length += length;
-    c->out[c->out_length] = '\0';
 }
 
 // How append_text treats each byte: 0 copied, 1 newline, 2 '&', 3 '<', 4 '>'.
@@ -186,23 +233,64 @@ constexpr struct text_classes {
     }
 } text_class;
 
-// Appends character data as XML text: the parser hands it over with references replaced, so
-// '&' and '<' are escaped again, and a '>' that would close "]]>" is escaped as well. A newline
-// directly after a newline is dropped, so that runs of newlines (blank lines) become one.
-// Refuses with 75 when the text would not fit with the terminator.
-void append_text(setup_filter_context *c, const char *text, int length) {
-    if (c->refused) return;
+// Sixteen bytes held in a vector register (GCC's generic vectors: SSE2, NEON or plain words).
+typedef unsigned char bytes16 __attribute__((vector_size(16)));
+typedef uint64_t words2 __attribute__((vector_size(16)));
+
+// Whether any byte of `v` is one append_text does not copy as it is: one comparison per kind.
+inline bool has_special(bytes16 v) {
+    const bytes16 hit = (v == '\n') | (v == '&') | (v == '<') | (v == '>');
+    const words2 halves = reinterpret_cast<words2>(hit);
+    return (halves[0] | halves[1]) != 0;
+}
+
+inline bytes16 load16(const char *p) {
+    bytes16 v;
+    std::memcpy(&v, p, 16);
+    return v;
+}
+
+// The `n` (0..15) bytes at `p` as the first bytes of a vector whose other bytes are zero (and
+// so not special), read by word loads that stay inside the `n` bytes. Built in registers: a
+// vector loaded from bytes just stored one by one would wait for the stores.
+inline bytes16 load_short(const char *p, size_t n) {
+    uint64_t low = 0, high = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (n >= 8) {
+        std::memcpy(&low, p, 8);
+        if (n > 8) {
+            std::memcpy(&high, p + n - 8, 8);
+            high >>= (16 - n) * 8;  // drop the bytes `low` holds
+        }
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        low = head | (static_cast<uint64_t>(tail) >> ((8 - n) * 8) << 32);
+    } else {
+        for (size_t i = 0; i < n; ++i)
+            low |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    }
+    return reinterpret_cast<bytes16>(words2{low, high});
+#else
+    char padded[16] = {};
+    copy_bytes(padded, p, n & 15u);
+    return load16(padded);
+#endif
+}
+
+// append_text for a piece that holds bytes to escape or newlines.
+[[gnu::noinline]] void append_text_escaped(setup_filter_context *c, const char *text, int length) {
     char *const begin = c->out;
     char *const limit = c->out + out_size - 1;  // the terminator may go here, nothing else
     char *o = begin + c->out_length;
-    int i = 0;
-    while (i < length) {
+    for (int i = 0; i < length;) {
         // A run of bytes copied as they are.
         int run = i;
         while (run < length && text_class.of[static_cast<unsigned char>(text[run])] == 0) ++run;
         if (run > i) {
             if (limit - o < run - i) goto full;
-            std::memcpy(o, text + i, run - i);
+            copy_bytes(o, text + i, static_cast<size_t>(run - i));
             o += run - i;
             i = run;
             if (i == length) break;
@@ -234,14 +322,59 @@ void append_text(setup_filter_context *c, const char *text, int length) {
                 break;
         }
         if (limit - o < n) goto full;
-        std::memcpy(o, replacement, n);
+        copy_bytes(o, replacement, static_cast<size_t>(n));
         o += n;
     }
-    *o = '\0';
     c->out_length = static_cast<int>(o - begin);
     return;
 full:
-    refuse(c, code_buffer_full);
+    refuse(c, QV_E_BUFFER_FULL);
+}
+
+// Appends character data as XML text: the parser hands it over with references replaced, so
+// '&' and '<' are escaped again, and a '>' that would close "]]>" is escaped as well. A newline
+// directly after a newline is dropped, so that runs of newlines (blank lines) become one.
+// Refuses with 75 when the text would not fit with the terminator.
+//
+// Most pieces are a single line break or plain text: plain text is checked and copied sixteen
+// bytes at a time, straight into the output; bytes past the piece's end written on the way
+// are scratch that the next append overwrites (the output's length says where it ends).
+inline void append_text(setup_filter_context *c, const char *text, int length) {
+    if (c->refused) return;
+    char *const o = c->out + c->out_length;
+    const int room = out_size - 1 - c->out_length;  // the terminator may go after it
+    if (length == 1 && text[0] == '\n') {
+        if (c->out_length > 0 && o[-1] == '\n') return;
+        if (room < 1) {
+            refuse(c, QV_E_BUFFER_FULL);
+            return;
+        }
+        *o = '\n';
+        c->out_length += 1;
+        return;
+    }
+    if (room >= 16 && length < 16) {
+        const bytes16 v = load_short(text, static_cast<size_t>(length));
+        if (!has_special(v)) {
+            std::memcpy(o, &v, 16);
+            c->out_length += length;
+            return;
+        }
+    } else if (room >= length && length >= 16) {
+        int at = 0;
+        for (; at + 16 < length; at += 16) {
+            const bytes16 v = load16(text + at);
+            if (has_special(v)) break;
+            std::memcpy(o + at, &v, 16);
+        }
+        const bytes16 tail = load16(text + length - 16);  // the last sixteen, overlapping
+        if (at + 16 >= length && !has_special(tail)) {
+            std::memcpy(o + length - 16, &tail, 16);
+            c->out_length += length;
+            return;
+        }
+    }
+    append_text_escaped(c, text, length);
 }
 
 // The name as it enters the path and the output: the root by its local name, so that a
@@ -261,33 +394,130 @@ void write_tag(setup_filter_context *c, bool end, const char *name, int name_len
     const int length = name_length + (end ? 3 : 2);
     if (c->refused) return;
     if (length > out_size - 1 - c->out_length) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
     char *at = c->out + c->out_length;
     *at++ = '<';
     if (end) *at++ = '/';
-    std::memcpy(at, name, name_length);
+    copy_bytes(at, name, static_cast<size_t>(name_length));
     at[name_length] = '>';
     c->out_length += length;
-    c->out[c->out_length] = '\0';
+}
+
+// Appends the start tag (`end` false) or end tag of the element of `node`.
+inline void write_node_tag(setup_filter_context *c, const filter_node_text &node, bool end) {
+    const int length = node.tag_length[end];
+    if (length > 0 && !c->refused && out_size - 1 - c->out_length >= tag_size) {
+        std::memcpy(c->out + c->out_length, node.tag[end], tag_size);
+        c->out_length += length;
+        return;
+    }
+    write_tag(c, end, node.name, node.name_length);
+}
+
+size_t node_slot_of(int parent, const xmlChar *key) {
+    uint64_t h = reinterpret_cast<uintptr_t>(key) ^ (static_cast<uint64_t>(parent) << 48);
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 53) & (node_slots - 1);  // 11 bits
+}
+
+// The filter_node reached from `parent` by `key`, or node_none.
+int find_node(const setup_filter_context *c, int parent, const xmlChar *key) {
+    for (size_t i = node_slot_of(parent, key);; i = (i + 1) & (node_slots - 1)) {
+        const int n = c->node_slot[i];
+        if (n < 0) return node_none;
+        if (c->nodes[n].key == key && c->nodes[n].parent == parent) return n;
+    }
+}
+
+// Where the node that follows `prev` below `parent` (the first child when `prev` is node_none)
+// is remembered: documents repeat their element order, so that node is most often the next.
+inline int &prediction(setup_filter_context *c, int parent, int prev) {
+    return prev >= 0 ? c->nodes[prev].next : c->nodes[parent].first;
+}
+
+// The node of the element starting now (named `key`) below the path's node, or node_none.
+inline int child_node(setup_filter_context *c, const xmlChar *key) {
+    const int parent = c->node;
+    if (parent < 0) return node_none;
+    int &guess = prediction(c, parent, c->prev);
+    if (guess >= 0 && c->nodes[guess].key == key) return guess;  // a child of `parent`
+    const int n = find_node(c, parent, key);
+    if (n >= 0) guess = n;
+    return n;
+}
+
+// Remembers the path just appended (by `key`, written as `name`) as the node reached from
+// `parent`, when the table has room and the dictionary owns the name; returns the new node
+// or node_none. Pass 2 reads the path's text for the blacklist: it must be written.
+int add_node(setup_filter_context *c, int parent, const xmlChar *key, const char *name,
+             int name_length, bool is_idx) {
+    if (c->node_count == node_max || c->dict == nullptr || xmlDictOwns(c->dict, key) != 1)
+        return node_none;
+    const int n = c->node_count++;
+    filter_node &node = c->nodes[n];
+    node.key = key;
+    node.parent = parent;
+    node.first = node_none;
+    node.next = node_none;
+    node.parent_length = c->node_text[parent].path_length;
+    node.is_idx = is_idx;
+    node.listed = c->pass == 2 && on_blacklist(c->path, c->path_length);
+    filter_node_text &text = c->node_text[n];
+    text.name = name;  // `key` itself or its local part: in the dictionary as well
+    text.name_length = name_length;
+    text.path_length = c->path_length;
+    text.tag_length[0] = text.tag_length[1] = 0;
+    if (c->pass == 2 && name_length + 3 <= tag_size) {
+        std::memset(text.tag, 0, sizeof text.tag);
+        text.tag[0][0] = '<';
+        std::memcpy(text.tag[0] + 1, name, static_cast<size_t>(name_length));
+        text.tag[0][name_length + 1] = '>';
+        text.tag[1][0] = '<';
+        text.tag[1][1] = '/';
+        std::memcpy(text.tag[1] + 2, name, static_cast<size_t>(name_length));
+        text.tag[1][name_length + 2] = '>';
+        text.tag_length[0] = name_length + 2;
+        text.tag_length[1] = name_length + 3;
+    }
+    size_t i = node_slot_of(parent, key);
+    while (c->node_slot[i] >= 0) i = (i + 1) & (node_slots - 1);
+    c->node_slot[i] = static_cast<int16_t>(n);
+    prediction(c, parent, c->prev) = n;
+    return n;
+}
+
+// Makes `path_length` that of the path also while the path has a node.
+void sync_path(setup_filter_context *c) {
+    if (c->node >= 0) c->path_length = c->node_text[c->node].path_length;
+}
+
+// Pass 2: writes the whole path into `path`. The bytes past `text_length` belong to elements
+// appended with a node: the chain of nodes from the path's own node down gives them.
+void write_path(setup_filter_context *c) {
+    sync_path(c);
+    if (c->text_length == c->path_length) return;
+    for (int n = c->node; n > node_root && c->node_text[n].path_length > c->text_length;
+         n = c->nodes[n].parent) {
+        const filter_node_text &node = c->node_text[n];
+        const int at = node.path_length - node.name_length;
+        std::memcpy(c->path + at, node.name, static_cast<size_t>(node.name_length));
+        if (at > 0) c->path[at - 1] = '_';
+    }
+    c->text_length = c->path_length;
 }
 
 // Pass 1: opens a new item for an Idx element held by the element on top of the stack.
 void collect_idx_start(setup_filter_context *c) {
     // 999 values at most: the table's last slot stays empty, as a terminator.
     if (c->item_index >= item_slots - 1) {
-        refuse(c, code_buffer_full);
+        refuse(c, QV_E_BUFFER_FULL);
         return;
     }
-    idx_item *item = new_item(c->path, c->path_length);
-    if (item == nullptr) {
-        c->out_of_memory = 1;
-        c->stopped = 1;
-        return;
-    }
-    item->owner = c->depth > 0 ? c->frames[c->depth - 1].ordinal : 0;
-    c->items[c->item_index] = item;
+    idx_item &item = c->items[c->item_index];
+    item.idx_length = 0;
+    item.owner = c->depth > 0 ? c->frames[c->depth - 1].ordinal : 0;
     c->current_idx = c->item_index;
     c->item_index++;
 }
@@ -295,127 +525,260 @@ void collect_idx_start(setup_filter_context *c) {
 // After pass 1: orders the items by owner (stable), so that pass 2 meets them in the order of
 // their entries' start tags also when an Idx inside a child element precedes its parent's.
 void sort_items(setup_filter_context *c) {
-    for (int i = 1; i < c->item_count; ++i) {
-        idx_item *item = c->items[i];
+    for (int i = 0; i < c->item_count; ++i) {
+        const int16_t item = static_cast<int16_t>(i);
         int j = i;
-        for (; j > 0 && c->items[j - 1]->owner > item->owner; --j) c->items[j] = c->items[j - 1];
-        c->items[j] = item;
+        for (; j > 0 && c->items[c->order[j - 1]].owner > c->items[item].owner; --j)
+            c->order[j] = c->order[j - 1];
+        c->order[j] = item;
     }
+}
+
+// Pass 2: the owner of the next value to insert, LONG_MAX when none is left.
+void update_next_owner(setup_filter_context *c) {
+    c->next_owner =
+        c->item_index < c->item_count ? c->items[c->order[c->item_index]].owner : LONG_MAX;
 }
 
 // Pass 2: inserts the values whose entry is the element just opened (ordinal `ordinal`), when
 // its start tag was written; values of entries that were not written are dropped with them.
-void insert_idx(setup_filter_context *c, long ordinal, bool written) {
+[[gnu::noinline]] void insert_idx(setup_filter_context *c, long ordinal, bool written) {
     while (c->item_index < c->item_count && !halted(c)) {
-        const idx_item *item = c->items[c->item_index];
-        if (item == nullptr) {
-            c->items_exhausted = 1;
-            c->stopped = 1;
-            return;
-        }
-        if (item->owner > ordinal) return;
-        if (item->owner == ordinal && written && std::strcmp(item->path, c->path) == 0) {
+        const idx_item &item = c->items[c->order[c->item_index]];
+        if (item.owner > ordinal) break;
+        if (item.owner == ordinal && written) {
             append_text(c, "\n", 1);
             append(c, "<Idx>", 5);
-            append_text(c, item->idx, item->idx_length);
+            append_text(c, item.idx, item.idx_length);
             append(c, "</Idx>", 6);
         }
         c->item_index++;
     }
+    update_next_owner(c);
 }
 
-void start_element(void *user, const xmlChar *raw_name, const xmlChar **attributes) {
-    (void)attributes;
-    auto *c = static_cast<setup_filter_context *>(user);
-    if (halted(c)) return;
+// Pass 2, after an element (named `name`) was appended: copying goes off at an Idx element or
+// a blacklisted path (`listed`), else its start tag is written; then the values of this
+// entry follow.
+inline void copy_start(setup_filter_context *c, bool is_idx, bool listed,
+                       const filter_node_text *node, const char *name, int name_length) {
+    if (c->suppress_depth == 0) {
+        if (is_idx || listed)
+            c->suppress_depth = c->depth;
+        else if (node != nullptr)
+            write_node_tag(c, *node, false);
+        else
+            write_tag(c, false, name, name_length);
+    }
+    c->copy_on = c->suppress_depth == 0;
+    // Values are due at the element that owns the next one (or at one past it, when the
+    // owner's start tag never came: the values are then dropped).
+    if (c->next_owner <= c->ordinal) insert_idx(c, c->ordinal, c->copy_on != 0);
+}
+
+// Pass 2, at the end tag of an element (named `name`): written while copying, and copying
+// comes back on after the element that switched it off.
+inline void copy_end(setup_filter_context *c, const filter_node_text *node, const char *name,
+                     int name_length) {
+    if (c->suppress_depth == 0) {
+        if (node != nullptr)
+            write_node_tag(c, *node, true);
+        else
+            write_tag(c, true, name, name_length);
+    }
+    if (c->suppress_depth == c->depth + 1) c->suppress_depth = 0;
+    c->copy_on = c->suppress_depth == 0;
+}
+
+// A start tag whose path has no node yet: finds its name as written, measures it, appends it
+// to the path (pass 2 writes the path's text) within the path's bound, and remembers the path.
+[[gnu::noinline]] void start_element_slow(setup_filter_context *c, const xmlChar *raw_name) {
     const char *name = element_name(c, reinterpret_cast<const char *>(raw_name));
     const bool is_idx = name[0] == 'I' && name[1] == 'd' && name[2] == 'x' && name[3] == '\0';
     if (c->depth >= max_depth) {
-        refuse(c, code_length);
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
         return;
     }
     frame &f = c->frames[c->depth];
     f.is_idx = is_idx;
     f.outer_idx = c->current_idx;
     if (is_idx && c->pass == 1) {
-        collect_idx_start(c);  // records the path before "Idx" is appended
+        collect_idx_start(c);
         if (halted(c)) return;
     }
 
     // Append "_" and the name to the path (no "_" before the first name), within its bound.
+    sync_path(c);
     const int name_start = c->path_length + (c->path_length > 0 ? 1 : 0);
-    char *const end = c->path + path_size - 1;  // room for the terminator
-    char *dst = c->path + name_start;
-    for (const char *src = name; *src != '\0'; ++src) {
-        if (dst >= end) {
-            refuse(c, code_length);
-            return;
-        }
-        *dst++ = *src;
+    const size_t name_length = std::strlen(name);
+    if (name_start > path_size - 1 ||
+        name_length > static_cast<size_t>(path_size - 1 - name_start)) {
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
+        return;
     }
-    *dst = '\0';
-    if (c->path_length > 0) c->path[c->path_length] = '_';
+    if (c->pass == 2) {
+        write_path(c);
+        if (c->path_length > 0) c->path[c->path_length] = '_';
+        std::memcpy(c->path + name_start, name, name_length);
+    }
+    const int parent = c->node;
     f.path_length = c->path_length;
     f.ordinal = ++c->ordinal;
-    c->path_length = static_cast<int>(dst - c->path);
+    f.parent = parent;
+    c->path_length = name_start + static_cast<int>(name_length);
+    c->text_length = c->path_length;
     c->depth++;
     if (is_idx) c->in_idx++;
-    if (c->pass == 1) return;
-
-    if (c->suppress_depth == 0) {
-        if (is_idx || on_blacklist(c->path, c->path_length)) {
-            c->suppress_depth = c->depth;
-        } else {
-            write_tag(c, false, c->path + name_start, c->path_length - name_start);
-        }
-    }
-    c->copy_on = c->suppress_depth == 0;
-    if (c->item_index < c->item_count) insert_idx(c, f.ordinal, c->copy_on != 0);
+    const int node =
+        parent >= 0 ? add_node(c, parent, raw_name, name, static_cast<int>(name_length), is_idx)
+                    : node_none;
+    c->node = node;
+    c->prev = node_none;
+    if (c->pass == 2)
+        copy_start(c, is_idx,
+                   node >= 0 ? c->nodes[node].listed : on_blacklist(c->path, c->path_length),
+                   node >= 0 ? &c->node_text[node] : nullptr, c->path + name_start,
+                   c->path_length - name_start);
 }
 
-// The end tag is written with the name its start tag entered the path with (the parser has
-// checked that they match).
-void end_element(void *user, const xmlChar *raw_name) {
-    (void)raw_name;
-    auto *c = static_cast<setup_filter_context *>(user);
-    if (halted(c) || c->depth == 0) return;
-    c->depth--;
+// The end of an element appended without a node: its frame gives the path back. In pass 2
+// its name is still in the path's text, written by its start tag.
+[[gnu::noinline]] void end_element_slow(setup_filter_context *c) {
     const frame &f = c->frames[c->depth];
     if (f.is_idx) {
         c->in_idx--;
         c->current_idx = f.outer_idx;  // text after a nested Idx belongs to the outer one
     }
-
     if (c->pass == 2) {
-        if (c->suppress_depth == 0) {
-            const int name_start = f.path_length + (f.path_length > 0 ? 1 : 0);
-            write_tag(c, true, c->path + name_start, c->path_length - name_start);
-        }
-        if (c->suppress_depth == c->depth + 1) c->suppress_depth = 0;
-        c->copy_on = c->suppress_depth == 0;
+        const int name_start = f.path_length + (f.path_length > 0 ? 1 : 0);
+        copy_end(c, nullptr, c->path + name_start, c->path_length - name_start);
     }
     c->path_length = f.path_length;
-    c->path[c->path_length] = '\0';
+    c->node = f.parent;
+    c->prev = node_none;
+    if (c->text_length > c->path_length) c->text_length = c->path_length;
+}
+
+// The end of the element whose start made the path's node `node`: the node's parent is the
+// path before it.
+inline void leave_node(setup_filter_context *c, int n) {
+    const filter_node &node = c->nodes[n];
+    c->prev = n;
+    c->node = node.parent;
+    if (c->text_length > node.parent_length) c->text_length = node.parent_length;
+}
+
+// ---- Pass 1: collect every Idx value with the ordinal of the element that holds it ----
+
+void collect_start(void *user, const xmlChar *raw_name, const xmlChar ** /*attributes*/) {
+    auto *c = static_cast<setup_filter_context *>(user);
+    if (halted(c)) return;
+    const int n = child_node(c, raw_name);
+    if (n < 0) {
+        start_element_slow(c, raw_name);
+        return;
+    }
+    // The node's path fitted when the node was made, below the same path and at the same depth
+    // as now.
+    const filter_node &node = c->nodes[n];
+    frame &f = c->frames[c->depth];
+    if (node.is_idx) {
+        f.is_idx = true;
+        f.outer_idx = c->current_idx;
+        collect_idx_start(c);
+        if (halted(c)) return;
+        c->in_idx++;
+    }
+    f.ordinal = ++c->ordinal;
+    c->node = n;
+    c->prev = node_none;
+    c->depth++;
+}
+
+void collect_end(void *user, const xmlChar * /*raw_name*/) {
+    auto *c = static_cast<setup_filter_context *>(user);
+    if (halted(c) || c->depth == 0) return;
+    c->depth--;
+    const int n = c->node;
+    if (n < 0) {
+        end_element_slow(c);
+        return;
+    }
+    const filter_node &node = c->nodes[n];
+    if (node.is_idx) {
+        c->in_idx--;
+        c->current_idx = c->frames[c->depth].outer_idx;
+    }
+    leave_node(c, n);
+}
+
+// The text of an open Idx element, joined into its value (a reference splits it).
+[[gnu::noinline]] void collect_idx_text(setup_filter_context *c, const char *text, int length) {
+    idx_item &item = c->items[c->current_idx];
+    if (length > idx_size - 1 - item.idx_length) {
+        refuse(c, QV_E_LENGTH_TOO_LARGE);
+        return;
+    }
+    std::memcpy(item.idx + item.idx_length, text, static_cast<size_t>(length));
+    item.idx_length += length;
+}
+
+void collect_chars(void *user, const xmlChar *raw_text, int length) {
+    auto *c = static_cast<setup_filter_context *>(user);
+    if (halted(c) || length <= 0) return;
+    if (c->in_idx != 0 && c->current_idx >= 0)
+        collect_idx_text(c, reinterpret_cast<const char *>(raw_text), length);
+}
+
+// ---- Pass 2: write the kept elements and text, each entry's values after its start tag ----
+
+void start_element(void *user, const xmlChar *raw_name, const xmlChar ** /*attributes*/) {
+    auto *c = static_cast<setup_filter_context *>(user);
+    if (halted(c)) return;
+    const int n = child_node(c, raw_name);
+    if (n < 0) {
+        start_element_slow(c, raw_name);
+        return;
+    }
+    const filter_node &node = c->nodes[n];
+    if (node.is_idx) {
+        frame &f = c->frames[c->depth];
+        f.is_idx = true;
+        f.outer_idx = c->current_idx;
+        c->in_idx++;
+    }
+    ++c->ordinal;
+    c->node = n;
+    c->prev = node_none;
+    c->depth++;
+    copy_start(c, node.is_idx, node.listed, &c->node_text[n], nullptr, 0);
+}
+
+// The end tag is written with the name its start tag entered the path with (the parser has
+// checked that they match).
+void end_element(void *user, const xmlChar * /*raw_name*/) {
+    auto *c = static_cast<setup_filter_context *>(user);
+    if (halted(c) || c->depth == 0) return;
+    c->depth--;
+    const int n = c->node;
+    if (n < 0) {
+        end_element_slow(c);
+        return;
+    }
+    const filter_node &node = c->nodes[n];
+    if (node.is_idx) {
+        c->in_idx--;
+        c->current_idx = c->frames[c->depth].outer_idx;
+    }
+    copy_end(c, &c->node_text[n], nullptr, 0);
+    leave_node(c, n);
 }
 
 void chars_found(void *user, const xmlChar *raw_text, int length) {
     auto *c = static_cast<setup_filter_context *>(user);
     if (halted(c) || length <= 0) return;
-    const char *text = reinterpret_cast<const char *>(raw_text);
-    if (c->pass == 1) {
-        // Pieces of one Idx element (a reference splits its text) are joined into one value.
-        if (c->in_idx == 0 || c->current_idx < 0) return;
-        idx_item *item = c->items[c->current_idx];
-        if (length > idx_size - 1 - item->idx_length) {
-            refuse(c, code_length);
-            return;
-        }
-        std::memcpy(item->idx + item->idx_length, text, length);
-        item->idx_length += length;
-        item->idx[item->idx_length] = '\0';
-        return;
-    }
-    if (c->suppress_depth == 0 && c->in_idx == 0) append_text(c, text, length);
+    if (c->suppress_depth == 0 && c->in_idx == 0)
+        append_text(c, reinterpret_cast<const char *>(raw_text), length);
 }
 
 // Counts the parser's errors of this pass without printing them. Called on the parsing thread.
@@ -431,40 +794,62 @@ void count_error(void *user, error_argument error) {
     }
 }
 
-xmlSAXHandler make_callbacks() {
+// First-generation tables: the three handlers of the pass and nothing else (the text handler
+// also for blank runs: without a tree libxml2 reports none as ignorable, and with one handler
+// for both it skips its per-run test); both passes see the same parser events.
+xmlSAXHandler make_callbacks(startElementSAXFunc start, endElementSAXFunc end,
+                             charactersSAXFunc chars) {
     xmlSAXHandler h;
     std::memset(&h, 0, sizeof h);
-    h.initialized = 1;  // first-generation table: the three handlers below and nothing else
-    h.startElement = start_element;
-    h.endElement = end_element;
-    h.characters = chars_found;
+    h.initialized = 1;
+    h.startElement = start;
+    h.endElement = end;
+    h.characters = chars;
+    h.ignorableWhitespace = chars;
     return h;
 }
 
-const xmlSAXHandler mySAXParseCallbacks = make_callbacks();
-
-int idx_free(setup_filter_context *c) {
-    for (idx_item *&item : c->items) {
-        std::free(item);
-        item = nullptr;
-    }
-    return 0;
-}
+const xmlSAXHandler collectCallbacks = make_callbacks(collect_start, collect_end, collect_chars);
+const xmlSAXHandler mySAXParseCallbacks = make_callbacks(start_element, end_element, chars_found);
 
 int fail(int module, setup_filter_context *c, int code) {
-    idx_free(c);
     std::free(c);
     // Only an allocation that failed follows a failed call; the rest is the filter's verdict.
-    xml_except_errno(module, code, code == code_memory ? ENOMEM : 0);
+    xml_except_errno(module, code, code == QV_E_NO_MEMORY ? ENOMEM : 0);
     return -1;
+}
+
+// What xmlSAXUserParseMemory(&c->sax, c, document, length) does, step by step, so that the
+// handlers know the dictionary of the running parse (c->dict). Same result: 0 for a
+// well-formed document, else libxml2's error number (-1 when it has none), and -1 when no
+// parser can be set up (an empty document among those).
+int sax_parse(setup_filter_context *c, const char *document, int length) {
+    xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(document, length);
+    if (parser == nullptr) return -1;
+    if (parser->sax == nullptr) {
+        xmlFreeParserCtxt(parser);
+        return -1;
+    }
+    *parser->sax = c->sax;  // the parser's own copy, freed with it
+    parser->userData = c;
+    c->dict = parser->dict;
+    xmlParseDocument(parser);
+    const int result = parser->wellFormed ? 0 : (parser->errNo != 0 ? parser->errNo : -1);
+    c->dict = nullptr;
+    if (parser->myDoc != nullptr) {  // the handlers build no tree; freed as libxml2 would
+        xmlFreeDoc(parser->myDoc);
+        parser->myDoc = nullptr;
+    }
+    xmlFreeParserCtxt(parser);
+    return result;
 }
 
 // Runs one pass; 0, or the code that refuses the document.
 int run_pass(setup_filter_context *c, const char *document, int length) {
     c->in_idx = 0;
     c->item_index = 0;
-    c->path[0] = '\0';
     c->path_length = 0;
+    c->text_length = 0;
     c->depth = 0;
     c->suppress_depth = 0;
     c->ordinal = 0;
@@ -472,11 +857,25 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
     c->error_count = 0;
     c->first_error = 0;
     c->first_error_depth = 0;
-    c->sax = mySAXParseCallbacks;
-    const int result = xmlSAXUserParseMemory(&c->sax, c, document, length);
-    if (result < 0) return code_not_valid;
-    if (c->out_of_memory) return code_memory;
-    if (c->items_exhausted) return code_null_pointer;
+    filter_node &root = c->nodes[node_root];
+    root.key = nullptr;
+    root.parent = root.first = root.next = node_none;
+    root.parent_length = 0;
+    root.is_idx = root.listed = false;
+    filter_node_text &root_text = c->node_text[node_root];
+    root_text.name = nullptr;
+    root_text.name_length = root_text.path_length = 0;
+    root_text.tag_length[0] = root_text.tag_length[1] = 0;
+    c->node_count = 1;
+    c->node = node_root;
+    c->prev = node_none;
+    std::memset(c->node_slot, 0xff, sizeof c->node_slot);
+    update_next_owner(c);
+    c->sax = c->pass == 1 ? collectCallbacks : mySAXParseCallbacks;
+    const int result = sax_parse(c, document, length);
+    if (result < 0) return QV_E_XML_NOT_VALID;
+    if (c->out_of_memory) return QV_E_NO_MEMORY;
+    if (c->items_exhausted) return QV_E_NULL_POINTER;
     if (result > 0) {
         // A document that is not well-formed ended the parse early: posting what came before
         // the error would send half a configuration. One case has been read whole: the only
@@ -485,10 +884,11 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
         const bool root_end_mismatch = result == XML_ERR_TAG_NAME_MISMATCH && c->error_count == 1 &&
                                        c->first_error == XML_ERR_TAG_NAME_MISMATCH &&
                                        c->first_error_depth == 1 && c->depth == 1;
-        if (!root_end_mismatch) return code_not_valid;
+        if (!root_end_mismatch) return QV_E_XML_NOT_VALID;
         if (c->pass == 2 && !c->refused && c->suppress_depth == 0) {
             // The root's start tag was written (no blacklist path is a single name; only a
             // root named Idx is not); the path is now the root's local name.
+            write_path(c);
             write_tag(c, true, c->path, c->path_length);
         }
     }
@@ -505,28 +905,27 @@ int it_is_blacklist(const char *path) {
 
 int xml_setup_prepare(int module, char *document, int size) {
     if (document == nullptr) {
-        xml_except(module, code_null_pointer);
+        xml_except(module, QV_E_NULL_POINTER);
         return -1;
     }
     if (size <= 0) {
-        xml_except(module, code_not_valid);
+        xml_except(module, QV_E_XML_NOT_VALID);
         return -1;
     }
     auto *c = static_cast<setup_filter_context *>(std::malloc(sizeof(setup_filter_context)));
     if (c == nullptr) {
-        xml_except_errno(module, code_memory, ENOMEM);
+        xml_except_errno(module, QV_E_NO_MEMORY, ENOMEM);
         return -1;
     }
     c->copy_on = 1;
     c->out_of_memory = 0;
     c->items_exhausted = 0;
-    c->out[0] = '\0';
     c->out_length = 0;
     c->refused = 0;
     c->stopped = 0;
-    for (idx_item *&item : c->items) item = nullptr;
     c->item_index = 0;
     c->item_count = 0;
+    c->dict = nullptr;
 
     // The document ends at its terminator; the zero bytes after it are no part of it.
     const int length = static_cast<int>(strnlen(document, static_cast<size_t>(size)));
@@ -544,16 +943,15 @@ int xml_setup_prepare(int module, char *document, int size) {
         }
     }
     // Nothing kept (the root itself was an Idx, which is removed): no document to post.
-    if (code == 0 && c->out_length == 0) code = code_not_valid;
+    if (code == 0 && c->out_length == 0) code = QV_E_XML_NOT_VALID;
     if (code != 0) return fail(module, c, code);
 
     const int out_length = c->out_length;  // newline runs were collapsed while appending
-    if (out_length > size - 1 - declaration_length) return fail(module, c, code_buffer_full);
+    if (out_length > size - 1 - declaration_length) return fail(module, c, QV_E_BUFFER_FULL);
     std::memcpy(document, declaration, declaration_length);
     std::memcpy(document + declaration_length, c->out, out_length);
     const int written = declaration_length + out_length;
     std::memset(document + written, 0, static_cast<size_t>(size - written));
-    idx_free(c);
     std::free(c);
     return 0;
 }

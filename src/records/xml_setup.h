@@ -21,19 +21,19 @@
 // written to `document`.
 //
 // Failure codes:
-//   5  ("Memory not found")        the filter's work memory could not be allocated.
-//   45 ("XML file not valid")      `size` <= 0, or the document is not well-formed. The one
-//                                  error accepted is an end tag of the root that does not match
-//                                  its start tag (a stored document whose root start tag alone
-//                                  was rewritten to <Root>): the whole document has then been
-//                                  read and the output's root is closed. Also a document
-//                                  of which nothing is kept (its root is an Idx element).
-//   75 ("Buffer is full")          the rewritten text would exceed 255999 characters, or it
-//                                  would not fit `size` bytes with its terminator, or the
-//                                  document holds more than 999 Idx elements.
-//   81 ("Length > LENGTH_MAX")     the text of one Idx element exceeds 99 bytes, or an element
-//                                  path (names of the open elements joined by '_') exceeds 9999.
-//   85 ("Assert: Pointer is NULL") `document` is null (or an internal item is missing).
+//   QV_E_NO_MEMORY        the filter's work memory could not be allocated.
+//   QV_E_XML_NOT_VALID    `size` <= 0, or the document is not well-formed. The one
+//                         error accepted is an end tag of the root that does not match
+//                         its start tag (a stored document whose root start tag alone
+//                         was rewritten to <Root>): the whole document has then been
+//                         read and the output's root is closed. Also a document
+//                         of which nothing is kept (its root is an Idx element).
+//   QV_E_BUFFER_FULL      the rewritten text would exceed 255999 characters, or it
+//                         would not fit `size` bytes with its terminator, or the
+//                         document holds more than 999 Idx elements.
+//   QV_E_LENGTH_TOO_LARGE the text of one Idx element exceeds 99 bytes, or an element
+//                         path (names of the open elements joined by '_') exceeds 9999.
+//   QV_E_NULL_POINTER     `document` is null (or an internal item is missing).
 // Nothing is ever cut: a document beyond a bound is refused whole.
 // Thread-safety: may run on any thread, also while other threads parse; it installs silent
 // libxml2 error handlers for the calling thread only and restores the thread's previous ones.

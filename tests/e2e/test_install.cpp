@@ -3,13 +3,27 @@
 // static), and C and C++ programs of a CMake project through find_package(qvxml CONFIG).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
+#include "support.h"
 
 namespace e2e {
+using namespace qvtest;
 namespace {
+
+// Runs `command` with /bin/sh, its standard output and error (in the order written) into the
+// file `log`; killed after `limit_s` seconds, which is a test failure. The exit status, or -1
+// when it ended by a signal or was killed.
+int shell(const std::string &command, const std::string &log, int limit_s = 120) {
+    run_options options;
+    options.merge_stderr = true;
+    const run_result r = run({"/bin/sh", "-c", command}, std::chrono::seconds(limit_s), options);
+    EXPECT_FALSE(r.timed_out) << "killed after " << limit_s << " s: " << command;
+    EXPECT_TRUE(write_file(log, r.out)) << log;
+    return r.exit_code;
+}
 
 // Installs the build tree into `prefix`; false (with the output added to the test) when it
 // fails.
@@ -35,7 +49,7 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
           prefix + "/include/qvxml_setup_sets.def", prefix + "/include/qvxml_values_fields.def",
           prefix + "/include/qvxml_values_sets.def", prefix + "/share/man/man1/tarvik.1",
           prefix + "/share/man/man1/tarvik-device.1"})
-        EXPECT_TRUE(file_exists(file)) << file;
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
     // Each installed program runs from the prefix and names this version; each has its
     // manual page and bash completion. A plugin ends UNKNOWN (3) when it checked nothing.
     struct installed_program {
@@ -55,8 +69,9 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
     };
     for (const installed_program &p : programs) {
         SCOPED_TRACE(p.name);
-        EXPECT_TRUE(file_exists(prefix + "/share/man/man1/" + p.name + ".1"));
-        EXPECT_TRUE(file_exists(prefix + "/share/bash-completion/completions/" + p.name));
+        EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/" + p.name + ".1"));
+        EXPECT_TRUE(
+            std::filesystem::exists(prefix + "/share/bash-completion/completions/" + p.name));
         EXPECT_EQ(shell("'" + p.path + "' " + p.version_option, log), p.exit_code)
             << read_file(log);
         const std::string out = read_file(log);

@@ -152,6 +152,39 @@ TEST_F(XmlParseText, WhitespaceInsideLeafKeptBetweenElementsIgnored) {
     EXPECT_STREQ(values().Agent_DeviceName, "  a\tb  ");
 }
 
+// Text made of blanks alone is the field's text like any other, also where a DTD declares
+// element-only content or xml:space is set: the handlers must not take a blank run inside a
+// field for the line breaks between elements.
+TEST_F(XmlParseText, BlankOnlyTextIsStoredWhateverTheDocumentDeclares) {
+    struct blank_case {
+        const char *prolog;  // between the declaration and the root
+        const char *attrs;   // of DeviceName
+        const char *text;    // DeviceName's text
+    };
+    const blank_case cases[] = {
+        {"", "", "   "},
+        {"", "", "\n\t \n"},
+        {"", " xml:space='default'", "  "},
+        {"", " xml:space='preserve'", " \t"},
+        {"<!DOCTYPE Root [<!ELEMENT Root (Agent)><!ELEMENT Agent (DeviceName)>"
+         "<!ELEMENT DeviceName (X*)><!ELEMENT X EMPTY>]>",
+         "", "    "},
+        {"<!DOCTYPE Root [<!ELEMENT DeviceName (X*)><!ELEMENT X EMPTY>"
+         "<!ATTLIST DeviceName xml:space (default|preserve) 'default'>]>",
+         "", "\n  \n"},
+    };
+    for (const blank_case &c : cases) {
+        std::string doc = std::string("<?xml version=\"1.0\"?>\n") + c.prolog +
+                          "<Root>\n <Agent>\n  <DeviceName" + c.attrs + ">" + c.text +
+                          "</DeviceName>\n </Agent>\n</Root>";
+        for (int type : {0, 1}) {
+            ASSERT_EQ(parse(doc, type), 0) << doc;
+            const char *stored = type == 0 ? values().Agent_DeviceName : setup().Agent_DeviceName;
+            EXPECT_STREQ(stored, c.text) << "type " << type << ": " << doc;
+        }
+    }
+}
+
 TEST_F(XmlParseText, PrefixedOrUnknownElementsBelowRootAreIgnored) {
     std::string doc = rooted(
         "<SenSet><Entry><x:Name xmlns:x='u'>wrong</x:Name><Name>right</Name>"

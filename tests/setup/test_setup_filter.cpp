@@ -219,6 +219,33 @@ TEST(SetupFilterText, BlankLinesCollapseLinesWithBlanksStay) {
     EXPECT_EQ(f.text, decl + "<Root>\n<A>1</A>\n  \n<B>2</B>\n<C>3\n</C>\n</Root>");
 }
 
+// Blank-only text stays in the upload as written (newline runs collapsed), also where a DTD
+// declares element-only content or xml:space is set.
+TEST(SetupFilterText, BlankOnlyTextIsKeptWhateverTheDocumentDeclares) {
+    struct blank_case {
+        const char *prolog;
+        const char *attrs;
+        const char *text;
+        const char *kept;
+    };
+    const blank_case cases[] = {
+        {"", "", "   ", "   "},
+        {"", "", "\t \n\n ", "\t \n "},
+        {"", " xml:space='default'", "  ", "  "},
+        {"<!DOCTYPE Root [<!ELEMENT Root (Email)><!ELEMENT Email (Subject)>"
+         "<!ELEMENT Subject (X*)><!ELEMENT X EMPTY>]>",
+         "", " \t ", " \t "},
+    };
+    for (const blank_case &c : cases) {
+        const filtered f = run_filter(std::string("<?xml version=\"1.0\"?>\n") + c.prolog +
+                                      "<Root><Email><Subject" + c.attrs + ">" + c.text +
+                                      "</Subject></Email></Root>");
+        ASSERT_EQ(f.result, 0) << c.prolog << c.text;
+        EXPECT_EQ(f.text, decl + "<Root><Email><Subject>" + c.kept + "</Subject></Email></Root>")
+            << c.prolog;
+    }
+}
+
 TEST(SetupFilterRootEnd, MismatchedRootEndTagIsClosed) {
     // A stored document whose root start tag alone was rewritten.
     const std::string doc =

@@ -90,7 +90,14 @@ missing=$(missing_of "$set_name")
 [ -n "$missing" ] || exit 0
 
 sudo=()
-[ "$(id -u)" = 0 ] || sudo=(sudo)
+if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "deps.sh: missing (Debian packages): $(echo "$missing" | xargs)" >&2
+        echo "deps.sh: not root and no sudo: install them as root (apt-get install), then run again" >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
 echo "installing (Debian packages): $(echo "$missing" | xargs)"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update

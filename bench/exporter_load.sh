@@ -28,7 +28,8 @@ if [ -z "${BUILD_DIR:-}" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target tarvik_exporter tarvik-device >/dev/null
 exporter="$PWD/$build/src/exporter/tarvik_exporter"
-device="$PWD/$build/tools/device/tarvik-device"
+. scripts/lib/device.sh
+DEVICE_PROGRAM="$PWD/$build/tools/device/tarvik-device"
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }
 # The load driver: one connection per request, CONCURRENCY threads (curl --parallel waits to
 # reuse connections to one host, so it does not keep CONCURRENCY requests in flight).
@@ -36,43 +37,30 @@ driver="$PWD/$build/exporter_load_driver"
 c++ -O2 -std=c++20 -pthread bench/exporter_load_driver.cpp -o "$driver"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-load.XXXXXX")
+DEVICE_DIR=$work
 pids=()
 stop() {
+    device_stop_all
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
     rm -rf "$work"
 }
 trap stop EXIT
 
-wait_lines() {  # FILE COUNT: wait up to 10 s for COUNT lines
-    for _ in $(seq 100); do
-        [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
-        sleep 0.1
-    done
-    echo "timed out waiting for $1" >&2
-    exit 1
-}
-
 # Healthy units: ceil(healthy / per_device) processes.
 left=$healthy
 n=0
 while [ "$left" -gt 0 ]; do
     count=$((left < per_device ? left : per_device))
-    "$device" --bind 127.0.0.1 --port 0 --ports "$count" --delay "$delay" \
-        --port-file "$work/ports.$n" >/dev/null 2>&1 &
-    pids+=($!)
-    wait_lines "$work/ports.$n" "$count"
+    device_start "healthy$n" --ports "$count" --delay "$delay"
     left=$((left - count))
     n=$((n + 1))
 done
-cat "$work"/ports.* | sed 's/^/127.0.0.1:/' >"$work/healthy"
+cat "$work"/healthy*.ports | sed 's/^/127.0.0.1:/' >"$work/healthy"
 # Refusing units: ports a stand-in held and gave back (nothing listens there any more).
-"$device" --bind 127.0.0.1 --port 0 --ports "$refusing" --port-file "$work/refused" >/dev/null 2>&1 &
-refuser=$!
-wait_lines "$work/refused" "$refusing"
-kill "$refuser"
-wait "$refuser" 2>/dev/null || true
-sed -i 's/^/127.0.0.1:/' "$work/refused"
+device_start refuser --ports "$refusing"
+device_stop refuser
+sed 's/^/127.0.0.1:/' "$work/refuser.ports" >"$work/refused"
 
 "$exporter" --web.listen-address=127.0.0.1:0 --web.max-requests="$concurrency" >"$work/exporter.log" 2>&1 &
 exporter_pid=$!

@@ -17,29 +17,32 @@ if [ -z "${BUILD_DIR:-}" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target tarvik_exporter tarvik-device >/dev/null
 exporter="$PWD/$build/src/exporter/tarvik_exporter"
-device="$PWD/$build/tools/device/tarvik-device"
+. scripts/lib/device.sh
+DEVICE_PROGRAM="$PWD/$build/tools/device/tarvik-device"
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
-pids=()
+DEVICE_DIR=$work
+exporter_pid=""
 stop() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    device_stop_all
+    if [ -n "$exporter_pid" ]; then
+        kill "$exporter_pid" 2>/dev/null || true
+        wait "$exporter_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap stop EXIT
 
-"$device" --bind 127.0.0.1 --port 0 --port-file "$work/port" >"$work/device.out" 2>&1 &
-pids+=($!)
+device_start port
 "$exporter" --web.listen-address=127.0.0.1:0 >"$work/exporter.log" 2>&1 &
-pids+=($!)
+exporter_pid=$!
 for _ in $(seq 100); do
-    grep -q . "$work/port" 2>/dev/null && grep -q "msg=Listening" "$work/exporter.log" && break
+    grep -q "msg=Listening" "$work/exporter.log" && break
     sleep 0.1
 done
-port=$(head -n 1 "$work/port")
 exporter_port=$(sed -n 's/.*msg=Listening .*port=\([0-9]*\).*/\1/p' "$work/exporter.log")
-[ -n "$port" ] && [ -n "$exporter_port" ] || { echo "the unit or the exporter did not start" >&2; exit 1; }
+[ -n "$exporter_port" ] || { echo "the exporter did not start" >&2; exit 1; }
 
 probe_cmd="curl -sf -o $work/probe.txt http://127.0.0.1:$exporter_port/probe?target=127.0.0.1:$port"
 curl_cmd="curl -sf --http1.0 -o $work/c_values.xml http://127.0.0.1:$port/values.xml -o $work/c_setup.xml http://127.0.0.1:$port/setup.xml"

@@ -17,28 +17,19 @@ if [ -z "${BUILD_DIR:-}" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target tarvik tarvik-device >/dev/null
 tarvik="$PWD/$build/tarvik"
-device="$PWD/$build/tools/device/tarvik-device"
+. scripts/lib/device.sh
+DEVICE_PROGRAM="$PWD/$build/tools/device/tarvik-device"
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-bench.XXXXXX")
-device_pid=""
+DEVICE_DIR=$work
 stop() {
-    if [ -n "$device_pid" ]; then
-        kill "$device_pid" 2>/dev/null || true
-        wait "$device_pid" 2>/dev/null || true
-    fi
+    device_stop_all
     rm -rf "$work"
 }
 trap stop EXIT
 
-"$device" --bind 127.0.0.1 --port 0 --port-file "$work/port" >"$work/device.out" 2>&1 &
-device_pid=$!
-for _ in $(seq 100); do
-    grep -q . "$work/port" 2>/dev/null && break
-    sleep 0.1
-done
-port=$(head -n 1 "$work/port")
-[ -n "$port" ] || { echo "the stand-in unit did not start" >&2; exit 1; }
+device_start port
 
 tarvik_cmd="$tarvik -v $work/t_values.xml -s $work/t_setup.xml 127.0.0.1 $port"
 curl_cmd="curl -sf --http1.0 -o $work/c_values.xml http://127.0.0.1:$port/values.xml -o $work/c_setup.xml http://127.0.0.1:$port/setup.xml"

@@ -12,30 +12,21 @@ build=build/release
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target tarvik tarvik-device >/dev/null
 tarvik="$build/tarvik"
-device="$build/tools/device/tarvik-device"
+. scripts/lib/device.sh
+DEVICE_PROGRAM="$build/tools/device/tarvik-device"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-demo.XXXXXX")
-device_pid=""
+DEVICE_DIR=$work
 stop() {
-    if [ -n "$device_pid" ]; then
-        kill "$device_pid" 2>/dev/null || true
-        wait "$device_pid" 2>/dev/null || true
+    if [ ${#device_pids[@]} -gt 0 ]; then
+        device_stop_all
         echo "== stand-in unit stopped"
     fi
     rm -rf "$work"
 }
 trap stop EXIT
 
-# Port 0: the unit takes a free port and writes it to the port file once it listens.
-"$device" --bind 127.0.0.1 --port 0 --port-file "$work/port" >"$work/device.out" 2>&1 &
-device_pid=$!
-for _ in $(seq 100); do
-    grep -q . "$work/port" 2>/dev/null && break
-    kill -0 "$device_pid" 2>/dev/null || { cat "$work/device.out"; exit 1; }
-    sleep 0.1
-done
-port=$(head -n 1 "$work/port")
-[ -n "$port" ] || { echo "the stand-in unit did not start" >&2; exit 1; }
+device_start port
 echo "== stand-in unit listening on 127.0.0.1:$port"
 
 # Runs tarvik with its arguments shown; a failure is reported, not fatal to the demo.

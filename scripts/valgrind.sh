@@ -23,38 +23,16 @@ cmake -S . -B "$build" -DQV_SANITIZE= -DQV_FUZZ=OFF -DQV_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target tarvik tarvik-device -j"$(nproc)" >/dev/null
 tarvik=$build/tarvik
-device_program=$build/tools/device/tarvik-device
+. scripts/lib/device.sh
+DEVICE_PROGRAM=$build/tools/device/tarvik-device
 
 work=$(mktemp -d)
-device_pids=()
+DEVICE_DIR=$work
 cleanup() {
-    local pid
-    for pid in "${device_pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-    done
-    for pid in "${device_pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    device_stop_all
     if [ "${failures:-1}" = 0 ]; then rm -rf "$work"; fi
 }
 trap cleanup EXIT
-
-# start_device NAME [options]: a device on a free port; its port in the variable NAME.
-start_device() {
-    local name=$1
-    shift
-    local port_file=$work/$name.port
-    "$device_program" --bind 127.0.0.1 --port 0 --port-file "$port_file" "$@" \
-        >"$work/$name.device.log" 2>&1 &
-    device_pids+=($!)
-    local i
-    for i in $(seq 1 100); do
-        [ -s "$port_file" ] && break
-        sleep 0.1
-    done
-    [ -s "$port_file" ] || { echo "device $name did not start" >&2; exit 2; }
-    printf -v "$name" '%s' "$(head -n 1 "$port_file")"
-}
 
 # A loopback port with nothing listening on it.
 closed_port() {
@@ -129,20 +107,20 @@ printf '' >"$work/empty.xml"
 } >"$work/idx1000.xml"
 printf '<html><body>Thank you</body></html>\n' >"$work/page.html"
 
-start_device sound
-start_device auth --auth admin:secret
-start_device power --power-meter
-start_device crlf --crlf
-start_device status404 --status 404
-start_device status503 --status 503
-start_device cut_header --close-in-header
-start_device cut_body --close-in-body
-start_device garbage --garbage
-start_device oversize --oversize
-start_device empty --setup "$work/empty.xml"
-start_device page --setup "$work/page.html"
-start_device silent --silent
-start_device held --hold
+device_start sound
+device_start auth --auth admin:secret
+device_start power --power-meter
+device_start crlf --crlf
+device_start status404 --status 404
+device_start status503 --status 503
+device_start cut_header --close-in-header
+device_start cut_body --close-in-body
+device_start garbage --garbage
+device_start oversize --oversize
+device_start empty --setup "$work/empty.xml"
+device_start page --setup "$work/page.html"
+device_start silent --silent
+device_start held --hold
 refused=$(closed_port)
 
 h=127.0.0.1

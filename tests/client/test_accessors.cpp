@@ -2,37 +2,27 @@
 // single-device and many-device modules.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client_test_util.h"
 #include "core/xml_global.h"
 #include "core/xml_module.h"
-#include "fake_device.h"
+#include "error_codes.h"
+#include "support.h"
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class AccessorTest : public LibraryTest {
 protected:
     int fetched_values(const std::string &body) {
-        device_ = std::make_unique<fake_device>(
-            [body](const std::string &) { return fake_device::ok(body); });
+        device_ = std::make_unique<qvtest::device>(body, kSetupDoc, std::vector<std::string>{});
         const int id = open_running(device_->port());
         EXPECT_EQ(qvxml_get_values(id), 0);
         EXPECT_EQ(qvxml_wait_finish(id, 2, 10), 0);
         return id;
     }
-    std::unique_ptr<fake_device> device_;
+    std::unique_ptr<qvtest::device> device_;
 };
 
 }  // namespace
@@ -48,7 +38,7 @@ TEST_F(AccessorTest, BeforeAnyRequestTheDocumentIsNotFinished) {
 }
 
 TEST_F(AccessorTest, WhileTheRequestRunsTheDocumentIsNotFinished) {
-    fake_device slow([](const std::string &) { return fake_device::ok(kValuesDoc); }, 1500);
+    qvtest::device slow(kValuesDoc, kSetupDoc, {"--delay", "1500"});
     const int id = open_running(slow.port());
     ASSERT_EQ(qvxml_get_values(id), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -75,10 +65,9 @@ TEST_F(AccessorTest, DeliveryFormsAgreeOnAFetchedDocument) {
     EXPECT_EQ(copy_length, length);
     EXPECT_EQ(std::string(copy.data()), std::string(text));
 
-    const std::string path = ::testing::TempDir() + "values_accessor.xml";
-    ASSERT_EQ(qvxml_get_values_to_file(id, path.c_str()), 0);
-    EXPECT_EQ(read_file(path), std::string(text));
-    std::remove(path.c_str());
+    qvtest::temp_dir dir;
+    ASSERT_EQ(qvxml_get_values_to_file(id, dir.file("values.xml").c_str()), 0);
+    EXPECT_EQ(qvtest::read_file(dir.file("values.xml")), std::string(text));
 
     kyvern_values *values = nullptr;
     kyvern_values_entry_count *count = nullptr;
@@ -158,7 +147,7 @@ TEST_F(AccessorTest, CacheWithoutARecordIsActionNotValid) {
 }
 
 TEST_F(AccessorTest, ManyDeviceAccessorsUseTheDeviceRecords) {
-    fake_device good([](const std::string &) { return fake_device::ok(kValuesDoc); });
+    qvtest::device good(kValuesDoc, kSetupDoc, {});
     static std::atomic<int> rounds{0};
     rounds = 0;
     const int id = qvxml_open_many(nullptr);
@@ -170,7 +159,7 @@ TEST_F(AccessorTest, ManyDeviceAccessorsUseTheDeviceRecords) {
     ASSERT_EQ(qvxml_callback(id, &cb), 0);
     qvxml_settings s = plain_settings();
     ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", good.port(), &s), 0);
-    ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", free_port(), &s), 1);
+    ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", qvtest::closed_port(), &s), 1);
 
     int stamp = -1;
     EXPECT_EQ(qvxml_get_setup_many_status(id, 0, &stamp), -1);
@@ -197,7 +186,7 @@ TEST_F(AccessorTest, ManyDeviceAccessorsUseTheDeviceRecords) {
     xml_fault_record r;
     qvxml_error(id, &r);
     EXPECT_EQ(r.code, 28);
-    EXPECT_STREQ(r.message, "Socket connect failure");
+    EXPECT_STREQ(r.message, qvtest::kErrorRows[QV_E_SOCKET_CONNECT].message);
 
     EXPECT_EQ(qvxml_get_values_xml_many(id, 2, &text, &length), -1);  // index == count
     EXPECT_EQ(fault_code(id), 4);
@@ -207,8 +196,8 @@ TEST_F(AccessorTest, ManyDeviceAccessorsUseTheDeviceRecords) {
     // Inactive devices are skipped.
     const int flags[2] = {0, 0};
     qvxml_active_modules(id, flags);
-    const size_t served = good.requests().size();
+    const int served = good.requests();
     ASSERT_EQ(qvxml_get_values(id), 0);
     ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
-    EXPECT_EQ(good.requests().size(), served);
+    EXPECT_EQ(good.requests(), served);
 }

@@ -5,30 +5,22 @@
 #include <cstdio>
 #include <string>
 
-#include "device_fixture.h"
+#include "support.h"
 
 TEST(CInterface, CProgramFetchesValuesFromTheStandInDevice) {
-    device_process device;
-    ASSERT_TRUE(device.started());
-    const char *dir = std::getenv("QV_BINARY_DIR");
-    ASSERT_NE(dir, nullptr);
-    const std::string command =
-        std::string(dir) + "/tests/client/c_client " + std::to_string(device.port()) + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-    const int status = pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status)) << out;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    qvtest::device device;
+    ASSERT_TRUE(device.running());
+    const qvtest::run_result r =
+        qvtest::run({qvtest::built_program("tests/client/c_client"), device.port_text()},
+                    std::chrono::seconds(60));
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     // The bundled device document has sensors; the callback and the accessor agree.
     int calls = 0, in_callback = 0, in_record = 0, length = 0;
     char first[64] = "";
-    ASSERT_EQ(std::sscanf(out.c_str(), "calls=%d sensors=%d/%d length=%d first=[%63[^]]", &calls,
+    ASSERT_EQ(std::sscanf(r.out.c_str(), "calls=%d sensors=%d/%d length=%d first=[%63[^]]", &calls,
                           &in_callback, &in_record, &length, first),
               5)
-        << out;
+        << r.out << r.err;
     EXPECT_EQ(calls, 1);
     EXPECT_GT(in_record, 0);
     EXPECT_EQ(in_callback, in_record);

@@ -8,7 +8,7 @@
 
 #include "client_test_util.h"
 #include "core/xml_module.h"
-#include "fake_device.h"
+#include "support.h"
 
 TEST(Lifecycle, ExtraInitMustBeMatchedByAFailingUninit) {
     EXPECT_EQ(qvxml_uninit(), 0);  // never initialised
@@ -67,10 +67,10 @@ TEST_F(LibraryTest, ConnectionTestFiresTheConnectCallbacks) {
         failed_code = e->code;
         ++failed;
     };
-    fake_device device([](const std::string &) { return std::string(); });
+    qvtest::device device;
     open_running(device.port(), s);
     EXPECT_EQ(connected.load(), 1);
-    open_running(free_port(), s);
+    open_running(qvtest::closed_port(), s);
     EXPECT_EQ(failed.load(), 1);
     EXPECT_EQ(failed_code.load(), 28);
 }

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "device_fixture.h"
 #include "qvxml.h"
+#include "support.h"
 
 namespace {
 
@@ -93,7 +93,8 @@ void run_isolated(const std::function<void(verdict &)> &scenario, int limit_s = 
             scenario(v);
             qvxml_count_ref2zero();
             const int rc = qvxml_uninit();
-            v.expect(rc == 0, "the final qvxml_uninit failed with code " + std::to_string(code_of(0)));
+            v.expect(rc == 0,
+                     "the final qvxml_uninit failed with code " + std::to_string(code_of(0)));
         }
         std::fputs(v.failures().c_str(), stderr);
         std::fflush(nullptr);
@@ -114,11 +115,11 @@ void run_isolated(const std::function<void(verdict &)> &scenario, int limit_s = 
 
 // Stand-in units shared by the scenarios of one test program.
 struct units {
-    device_process plain;
-    device_process silent{{"--silent"}};
-    device_process slow{{"--delay", "1500"}};
-    device_process endless{{"--endless-header"}};
-    int refused = unused_port();
+    qvtest::device plain;
+    qvtest::device silent{{"--silent"}};
+    qvtest::device slow{{"--delay", "1500"}};
+    qvtest::device endless{{"--endless-header"}};
+    int refused = qvtest::closed_port();
 };
 units *unit = nullptr;
 
@@ -130,8 +131,8 @@ protected:
         unit = nullptr;
     }
     void SetUp() override {
-        ASSERT_TRUE(unit->plain.started() && unit->silent.started() && unit->slow.started() &&
-                    unit->endless.started());
+        ASSERT_TRUE(unit->plain.running() && unit->silent.running() && unit->slow.running() &&
+                    unit->endless.running());
     }
 };
 
@@ -148,7 +149,8 @@ void until_waiter_waits() {
     sleep_ms(200);
 }
 
-void close_on_failed_values(int id, void *, int, kyvern_values *values, kyvern_values_entry_count *) {
+void close_on_failed_values(int id, void *, int, kyvern_values *values,
+                            kyvern_values_entry_count *) {
     if (values == nullptr) {
         until_waiter_waits();
         qvxml_close_for_callback(id);
@@ -234,8 +236,9 @@ void close_in_parse_hook(int id, void *user, char *, int, int, void *, void *, i
 // lock of id 0) owned by the ended thread: later parses and faults on id 0 go on.
 TEST_F(LifecycleFaults, ParseHookThatClosesItsModuleLeavesTheLibraryWorking) {
     run_isolated([](verdict &v) {
-        static const char doc[] = "<?xml version=\"1.0\"?><Root><Agent><DeviceName>A</DeviceName>"
-                                  "</Agent></Root>";
+        static const char doc[] =
+            "<?xml version=\"1.0\"?><Root><Agent><DeviceName>A</DeviceName>"
+            "</Agent></Root>";
         qvxml_settings s = no_settings();
         s.callbacks.on_parsed = close_in_parse_hook;
         static int marker;
@@ -292,7 +295,8 @@ TEST_F(LifecycleFaults, IdBeingClosedIsNotGivenToAConcurrentOpen) {
         v.expect(last == 99, "the 99th open got id " + std::to_string(last));
         v.expect(reused != closing, "an open took the id of a module still being closed");
         closer.join();
-        v.expect(close_result == 0, "the close failed with code " + std::to_string(code_of(closing)));
+        v.expect(close_result == 0,
+                 "the close failed with code " + std::to_string(code_of(closing)));
         v.expect(qvxml_wait_finish(reused, 0, 10) == 0, "the new module did not start");
         v.expect(qvxml_get_values(reused) == 0 && qvxml_wait_finish(reused, 2, 10) == 0,
                  "the new module's request did not finish");
@@ -326,9 +330,9 @@ TEST_F(LifecycleFaults, CloseDuringAManyDevicePostBuildRefusesTheBuild) {
         const int rc = qvxml_send_setup_many(id, slow_modify);
         closer.join();
         v.expect(close_result == 0, "the close failed");
-        v.expect(rc == -1 && code_of(id) == 40,
-                 "the build went on after the close: result " + std::to_string(rc) + ", code " +
-                     std::to_string(code_of(id)));
+        v.expect(rc == -1 && code_of(id) == 40, "the build went on after the close: result " +
+                                                    std::to_string(rc) + ", code " +
+                                                    std::to_string(code_of(id)));
     });
 }
 
@@ -404,9 +408,9 @@ TEST_F(LifecycleFaults, CloseFromTheModulesOwnCallbackIsRefused) {
         v.expect(qvxml_wait_finish(id, 0, 10) == 0, "the module did not start");
         v.expect(qvxml_get_values(id) == 0 && qvxml_wait_finish(id, 2, 10) == 0, "first GET");
         v.expect(eventually([] { return close_result != 1; }, 5000), "no callback");
-        v.expect(close_result == -1 && close_code == 39,
-                 "close from the callback gave " + std::to_string(close_result) + " code " +
-                     std::to_string(close_code));
+        v.expect(close_result == -1 && close_code == 39, "close from the callback gave " +
+                                                             std::to_string(close_result) +
+                                                             " code " + std::to_string(close_code));
         v.expect(eventually([&] { return qvxml_get_values(id) == 0; }, 5000) &&
                      qvxml_wait_finish(id, 2, 10) == 0,
                  "the module no longer serves requests");
@@ -429,9 +433,9 @@ TEST_F(LifecycleFaults, ExceptionOnAWorkerFailsTheRequestWithCode5) {
         s.callbacks.on_parse = throw_from_parser;
         const int id = qvxml_open("127.0.0.1", unit->plain.port(), &s, nullptr);
         v.expect(qvxml_wait_finish(id, 0, 10) == 0, "the module did not start");
-        v.expect(qvxml_load_values(id, doc, sizeof doc - 1) == 0 &&
-                     qvxml_wait_finish(id, 9, 10) == 0,
-                 "the failed load did not finish");
+        v.expect(
+            qvxml_load_values(id, doc, sizeof doc - 1) == 0 && qvxml_wait_finish(id, 9, 10) == 0,
+            "the failed load did not finish");
         v.expect(code_of(id) == 5, "code " + std::to_string(code_of(id)) + ", not 5");
         v.expect(qvxml_load_values(id, doc, sizeof doc - 1) == 0 &&
                      qvxml_wait_finish(id, 9, 10) == 0 && code_of(id) == 0,
@@ -555,8 +559,8 @@ TEST_F(LifecycleFaults, RandomisedOpenCloseWaitQueueStress) {
                          std::to_string(closed_modules) + " closed, " +
                          std::to_string(finished_waits) + " waits finished");
             qvxml_count_ref2zero();
-            v.expect(qvxml_uninit() == 0, "uninit after the stress failed with code " +
-                                              std::to_string(code_of(0)));
+            v.expect(qvxml_uninit() == 0,
+                     "uninit after the stress failed with code " + std::to_string(code_of(0)));
             v.expect(eventually([&] { return entries_of("/proc/self/task") == threads; }, 3000),
                      "threads left: " + std::to_string(entries_of("/proc/self/task") - threads));
             v.expect(entries_of("/proc/self/fd") == fds,

@@ -9,7 +9,7 @@
 #include "client_test_util.h"
 #include "core/xml_global.h"
 #include "core/xml_module.h"
-#include "fake_device.h"
+#include "support.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ TEST_F(RequestTest, RequestsOnAModuleThatIsNotRunningAreRefused) {
 }
 
 TEST_F(RequestTest, ValuesGetAgainstNothingListeningReportsNullRecordsAndFinishes) {
-    const int id = open_running(free_port(), with_callbacks());
+    const int id = open_running(qvtest::closed_port(), with_callbacks());
     ASSERT_EQ(qvxml_get_values(id), 0);
     ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
     EXPECT_EQ(r.values_calls.load(), 1);  // a failed request is delivered before its mark
@@ -86,7 +86,7 @@ TEST_F(RequestTest, ValuesGetAgainstNothingListeningReportsNullRecordsAndFinishe
 }
 
 TEST_F(RequestTest, ValuesGetDeliversTheParsedRecord) {
-    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); });
+    qvtest::device device(kValuesDoc, kSetupDoc, {});
     const int id = open_running(device.port(), with_callbacks());
     ASSERT_EQ(qvxml_get_values(id), 0);
     ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
@@ -94,14 +94,14 @@ TEST_F(RequestTest, ValuesGetDeliversTheParsedRecord) {
     EXPECT_TRUE(eventually([&] { return r.values_calls.load() == 1; }));
     EXPECT_EQ(r.values_null.load(), 0);
     EXPECT_EQ(r.sensors.load(), 2);
-    ASSERT_EQ(device.requests().size(), 1u);
-    EXPECT_EQ(device.requests()[0], "GET /values.xml HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(device.requests(), 1);
+    EXPECT_EQ(device.captured(1), "GET /values.xml HTTP/1.0\r\n\r\n");
 }
 
 TEST_F(RequestTest, SignalWhileBusyIsRefusedAndTheRequestWaitsForTheNextWakeUp) {
     gate g;
     hold = &g;
-    const int id = open_running(free_port(), with_callbacks());
+    const int id = open_running(qvtest::closed_port(), with_callbacks());
     ASSERT_EQ(qvxml_load_values(id, kValuesDoc.c_str(), static_cast<int>(kValuesDoc.size())), 0);
     ASSERT_TRUE(eventually([&] { return r.values_calls.load() == 1; }));
     // The worker is inside the callback: the first signal is taken, the second refused.
@@ -183,17 +183,17 @@ TEST_F(RequestTest, RequestFinishedWhenItsDeadlinePassedStillCountsAsFinished) {
 }
 
 TEST_F(RequestTest, RequestQueuedFromInsideTheCallbackIsServed) {
-    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); });
+    qvtest::device device(kValuesDoc, kSetupDoc, {});
     const int id = open_running(device.port(), with_callbacks());
     requeue = 1;
     ASSERT_EQ(qvxml_get_values(id), 0);
     ASSERT_TRUE(eventually([&] { return r.values_calls.load() == 2; }, 10000));
     ASSERT_EQ(qvxml_wait_finish(id, 2, 10), 0);
-    EXPECT_EQ(device.requests().size(), 2u);
+    EXPECT_EQ(device.requests(), 2);
 }
 
 TEST_F(RequestTest, FailedPostBuildLeavesNoSendPending) {
-    const int id = open_running(free_port(), with_callbacks());
+    const int id = open_running(qvtest::closed_port(), with_callbacks());
     // Not a document the upload filter accepts: the build fails, nothing is queued.
     EXPECT_EQ(qvxml_send_setup_xml(id, "<Root><a>", 9), -1);
     EXPECT_EQ(qvxml_finish(id, 7), 0);
@@ -207,7 +207,7 @@ TEST_F(RequestTest, FailedPostBuildLeavesNoSendPending) {
 TEST_F(RequestTest, PostSendsTheFilteredDocumentAndParsesTheReply) {
     static std::atomic<int> sends{0}, outputs{-1};
     sends = 0;
-    fake_device device([](const std::string &) { return fake_device::ok(kSetupDoc); });
+    qvtest::device device(kValuesDoc, kSetupDoc, {});
     qvxml_settings s = with_callbacks();
     s.callbacks.on_send_setup = [](int, void *, int, kyvern_setup *setup,
                                    kyvern_setup_entry_count *c) {
@@ -226,8 +226,8 @@ TEST_F(RequestTest, PostSendsTheFilteredDocumentAndParsesTheReply) {
     ASSERT_EQ(qvxml_wait_finish(id, 8, 10), 0);
     EXPECT_TRUE(eventually([] { return sends.load() == 1; })) << fault_code(id);
     EXPECT_EQ(outputs.load(), 1);
-    ASSERT_EQ(device.requests().size(), 1u);
-    const std::string request = device.requests()[0];
+    ASSERT_EQ(device.requests(), 1);
+    const std::string request = device.captured(1);
     EXPECT_EQ(request.rfind("POST /setup.xml HTTP/1.0\r\nAuthorization: Basic YWRtaW46cHc=\r\n", 0),
               0u);
     EXPECT_EQ(request.find("DeviceName"), std::string::npos);
@@ -235,7 +235,7 @@ TEST_F(RequestTest, PostSendsTheFilteredDocumentAndParsesTheReply) {
 }
 
 TEST_F(RequestTest, SnmpManagerCacheFollowsTheSetupRequest) {
-    fake_device device([](const std::string &) { return fake_device::ok(kSetupDoc); });
+    qvtest::device device(kValuesDoc, kSetupDoc, {});
     const int id = open_running(device.port(), with_callbacks());
     char addr[16];
     int port = 0;
@@ -252,7 +252,7 @@ TEST_F(RequestTest, SnmpManagerAddressIsCutToFifteenCharacters) {
     const std::string doc =
         "<?xml version=\"1.0\"?><Root><SnmpTraps><Entry><IPaddr>123456789012345678</IPaddr>"
         "<Port>99</Port></Entry></SnmpTraps></Root>";
-    fake_device device([&](const std::string &) { return fake_device::ok(doc); });
+    qvtest::device device(kValuesDoc, doc, {});
     const int id = open_running(device.port(), with_callbacks());
     ASSERT_EQ(qvxml_get_snmp_manager(id), 0);
     ASSERT_EQ(qvxml_wait_finish(id, 6, 10), 0);
@@ -264,7 +264,7 @@ TEST_F(RequestTest, SnmpManagerAddressIsCutToFifteenCharacters) {
 
 TEST_F(RequestTest, ClosingAModuleWhoseWorkerWaitsOnASilentDeviceEndsItQuickly) {
     // Accepts and stays silent for 8 s: the worker sits in its read wait.
-    fake_device device([](const std::string &) { return fake_device::ok(kValuesDoc); }, 8000);
+    qvtest::device device({"--delay", "8000"});
     const int id = open_running(device.port(), with_callbacks());
     ASSERT_EQ(qvxml_get_values(id), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -289,9 +289,8 @@ int open_descriptors() {
 TEST_F(RequestTest, ClosedModulesLeaveNoDescriptorOpen) {
     const int before = open_descriptors();
     {
-        // The devices' own descriptors are gone when they are.
-        fake_device silent([](const std::string &) { return fake_device::ok(kValuesDoc); }, 8000);
-        fake_device quick([](const std::string &) { return fake_device::ok(kValuesDoc); });
+        qvtest::device silent({"--delay", "8000"});
+        qvtest::device quick;
         for (int round = 0; round < 3; ++round) {
             const int a = open_running(quick.port(), with_callbacks());
             const int b = open_running(silent.port(), with_callbacks());

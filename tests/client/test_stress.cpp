@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client_test_util.h"
-#include "fake_device.h"
+#include "support.h"
 
 namespace {
 std::atomic<int> delivered{0};
@@ -18,10 +18,10 @@ void count_values(int, void *, int, kyvern_values *v, kyvern_values_entry_count 
 }  // namespace
 
 TEST_F(LibraryTest, NinetyEightModulesServeRequestsWhileOthersOpenAndClose) {
-    std::vector<std::unique_ptr<fake_device>> devices;
+    std::vector<std::unique_ptr<qvtest::device>> devices;
     for (int i = 0; i < 4; ++i)
-        devices.push_back(std::make_unique<fake_device>(
-            [](const std::string &) { return fake_device::ok(kValuesDoc); }));
+        devices.push_back(
+            std::make_unique<qvtest::device>(kValuesDoc, kSetupDoc, std::vector<std::string>{}));
     qvxml_settings s = plain_settings();
     s.callbacks.on_values = count_values;
     std::vector<int> ids;

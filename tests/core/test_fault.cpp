@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +15,8 @@
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
 #include "core_test_util.h"
+#include "error_codes.h"
+#include "support.h"
 
 using core_test::record_of;
 
@@ -27,17 +27,10 @@ std::string errno_string(int e) {
     return strerror_r(e, buffer, sizeof buffer);
 }
 
-std::string temp_dir() {
-    const char *t = std::getenv("TMPDIR");
-    std::string dir = (t != nullptr && *t != '\0') ? t : "/tmp";
-    return dir + "/";
-}
+using qvtest::read_file;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+const char *message_of(int code) {
+    return qvtest::kErrorRows[code].message;
 }
 
 TEST(FaultRecord, StoresMessageErrnoTextAndCode) {
@@ -57,7 +50,7 @@ TEST(FaultRecord, StoresMessageErrnoTextAndCode) {
         EXPECT_EQ(errno, EINPROGRESS) << "errno is preserved";
         const xml_fault_record r = record_of(31);
         EXPECT_EQ(r.code, 63);
-        EXPECT_STREQ(r.message, "HTTP: Requested Range Not Satisfiable");
+        EXPECT_STREQ(r.message, message_of(QV_E_HTTP_416));
         EXPECT_EQ(std::strlen(r.message), 37u);
         EXPECT_EQ(r.errno_value, w.recorded) << w.error;
         EXPECT_EQ(std::string(r.errno_text), errno_string(w.recorded));
@@ -85,7 +78,8 @@ TEST(FaultRecord, LaterFaultOverwritesTheWholeRecord) {
     xml_except(33, 2);
     const xml_fault_record r = record_of(33);
     EXPECT_EQ(r.code, 2);
-    EXPECT_STREQ(r.message, "Action not valid");  // no tail of the longer message left
+    EXPECT_STREQ(r.message,
+                 message_of(QV_E_ACTION_NOT_VALID));  // no tail of the longer message left
     EXPECT_EQ(r.errno_value, 0);
     EXPECT_EQ(std::string(r.errno_text), errno_string(0));
 }
@@ -97,7 +91,7 @@ TEST(FaultRecord, IdsOutsideTheTableUseIdZeroAndReadNothing) {
     EXPECT_EQ(record_of(0).code, 16);
     const xml_fault_record r = record_of(100);
     EXPECT_EQ(r.code, 18);
-    EXPECT_STREQ(r.message, "ID >= QVXML_ID_COUNT_MAX");
+    EXPECT_STREQ(r.message, message_of(QV_E_ID_OUT_OF_RANGE));
     EXPECT_EQ(r.errno_value, 0);
     EXPECT_STREQ(r.errno_text, "");
 }
@@ -172,14 +166,16 @@ TEST(FaultPrint, PrintsMessageCodeErrnoTextAndErrno) {
     xml_except_errno(35, 6, ENOENT);
     testing::internal::CaptureStdout();
     qvxml_error_print(35);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "File open failure (6): No such file or directory (2)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), qvtest::error_line(QV_E_FILE_OPEN) +
+                                                          errno_string(ENOENT) + " (" +
+                                                          std::to_string(ENOENT) + ")\n");
     // A document that does not parse, after a non-blocking connect left EINPROGRESS.
     errno = EINPROGRESS;
     xml_except(35, 45);
     testing::internal::CaptureStdout();
     qvxml_error_print(35);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "XML file not valid (45): Success (0)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              qvtest::own_finding_line(QV_E_XML_NOT_VALID));
 }
 
 // ---- device records of a many-device module -------------------------------------------
@@ -207,7 +203,7 @@ TEST(FaultMany, CopiesTheDeviceRecordAndRefusesMissingDevices) {
         std::memset(&out, 0x5a, sizeof out);
         qvxml_error_many(id, index, &out);
         EXPECT_EQ(out.code, 4) << index;
-        EXPECT_STREQ(out.message, "Index not valid");
+        EXPECT_STREQ(out.message, message_of(QV_E_INDEX_NOT_VALID));
         EXPECT_EQ(out.errno_value, 0);
         EXPECT_STREQ(out.errno_text, "");
     }
@@ -225,24 +221,24 @@ TEST(FaultMany, CopiesTheDeviceRecordAndRefusesMissingDevices) {
 // ---- write_xml and char_replace ---------------------------------------------------------
 
 TEST(WriteXml, WritesExactlyTheGivenBytes) {
-    const std::string path = temp_dir() + "qv_core_write_" + std::to_string(getpid()) + ".xml";
+    const qvtest::temp_dir dir;
+    const std::string path = dir.file("write.xml");
     const char data[] = "<?xml version=\"1.0\"?>\n<Root>\r\n</Root>\0tail";
     ASSERT_EQ(write_xml(37, path.c_str(), data, 30), 0);
     EXPECT_EQ(read_file(path), std::string(data, 30));
     ASSERT_EQ(write_xml(37, path.c_str(), data, 0), 0);  // truncated to empty
     EXPECT_EQ(read_file(path), "");
-    std::remove(path.c_str());
     EXPECT_EQ(record_of(37).code, 0);
 }
 
 TEST(WriteXml, MissingDirectoryRecords6) {
-    const std::string path =
-        temp_dir() + "qv_core_no_such_dir_" + std::to_string(getpid()) + "/values.xml";
+    const qvtest::temp_dir dir;
+    const std::string path = dir.file("no-such-dir/values.xml");
     errno = 0;
     EXPECT_EQ(write_xml(38, path.c_str(), "<?xml?>", 7), -1);
     const xml_fault_record r = record_of(38);
     EXPECT_EQ(r.code, 6);
-    EXPECT_STREQ(r.message, "File open failure");
+    EXPECT_STREQ(r.message, message_of(QV_E_FILE_OPEN));
     EXPECT_EQ(r.errno_value, ENOENT);
     EXPECT_EQ(write_xml(38, nullptr, "x", 1), -1);  // no file to open: no system call failed
     EXPECT_EQ(record_of(38).code, 6);
@@ -262,12 +258,13 @@ TEST(WriteXml, FullDeviceRecords7Or9) {
     // Small enough to be buffered: the failure shows when the file is closed.
     EXPECT_EQ(write_xml(39, "/dev/full", "<?xml?>", 7), -1);
     EXPECT_EQ(record_of(39).code, 9);
-    EXPECT_STREQ(record_of(39).message, "File close failure");
+    EXPECT_STREQ(record_of(39).message, message_of(QV_E_FILE_CLOSE));
     EXPECT_EQ(record_of(39).errno_value, ENOSPC);
 }
 
 TEST(WriteXml, NothingWritableRecords7AndLeavesNoFile) {
-    const std::string path = temp_dir() + "qv_core_neg_" + std::to_string(getpid()) + ".xml";
+    const qvtest::temp_dir dir;
+    const std::string path = dir.file("negative.xml");
     errno = EBADF;
     EXPECT_EQ(write_xml(39, path.c_str(), "abc", -1), -1);
     EXPECT_EQ(record_of(39).code, 7);

@@ -1,10 +1,12 @@
 // tarvik against the stand-in device: switching an output and uploading a configuration.
 #include <gtest/gtest.h>
 
-#include "e2e_util.h"
+#include "error_codes.h"
 #include "fixtures.h"
+#include "support.h"
 
 namespace e2e {
+using namespace qvtest;
 namespace {
 
 std::string connected(const device &dev) {
@@ -12,10 +14,10 @@ std::string connected(const device &dev) {
 }
 
 // The bodies of the POST requests the device received, in order.
-std::vector<std::string> posted_bodies(const std::string &capture_dir) {
+std::vector<std::string> posted_bodies(const device &dev) {
     std::vector<std::string> bodies;
-    for (const std::string &path : files_in(capture_dir, "request-")) {
-        const std::string request = read_file(path);
+    for (int n = 1; n <= dev.requests(); ++n) {
+        const std::string request = dev.captured(n);
         if (request.rfind("POST ", 0) != 0) continue;
         const size_t body = request.find("\r\n\r\n");
         bodies.push_back(body == std::string::npos ? "" : request.substr(body + 4));
@@ -34,8 +36,7 @@ std::string output_row(const device &dev, const std::string &id) {
 // Outputs 1..64 and 151..214 name the same outputs; the device's reply shows the value.
 TEST(SetOutput, ShortAndDeviceNumbersSwitchTheSameOutput) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml"), "--capture", dir.path()});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     run_result r = run_tarvik({"-o", "3=ON", "127.0.0.1", dev.port_text()});
@@ -49,7 +50,7 @@ TEST(SetOutput, ShortAndDeviceNumbersSwitchTheSameOutput) {
     EXPECT_EQ(output_row(dev, "153"), "  153 Relay C         OFF (-10V)");
 
     // The switch document is well formed: the set is closed before the root.
-    const std::vector<std::string> bodies = posted_bodies(dir.path());
+    const std::vector<std::string> bodies = posted_bodies(dev);
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_NE(bodies[0].find("<BinaryOutSet>\n<Entry>\n<ID>153</ID>\n<Value>1</Value>\n"
                              "</Entry>\n</BinaryOutSet>\n</Root>"),
@@ -69,8 +70,7 @@ TEST(SetOutput, OneAndOneFiftyOneOnTheBundledDevice) {
 
 TEST(SetOutput, UnknownOutputIsRefusedWith202) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml")});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const run_result r = run_tarvik({"-o", "70=1", "-g", "127.0.0.1", dev.port_text()});
@@ -82,8 +82,7 @@ TEST(SetOutput, UnknownOutputIsRefusedWith202) {
 
 TEST(SetOutput, OutputNotInManualModeFailsWith202) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml")});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const run_result r = run_tarvik({"-o", "5=1", "127.0.0.1", dev.port_text()});
@@ -97,8 +96,7 @@ TEST(SetOutput, OutputNotInManualModeFailsWith202) {
 // (152 on) is not checked against the switch; the switch's own reply is.
 TEST(Upload, ConfigurationFirstThenTheSwitch) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml"), "--capture", dir.path()});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
     const std::string upload = dir.file("upload.xml");
     ASSERT_TRUE(write_file(upload,
@@ -110,7 +108,7 @@ TEST(Upload, ConfigurationFirstThenTheSwitch) {
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(without_progress(r.out),
               connected(dev) + "SEND " + upload + " OK\nSET output 152=0 OK\nexit\n");
-    const std::vector<std::string> bodies = posted_bodies(dir.path());
+    const std::vector<std::string> bodies = posted_bodies(dev);
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_NE(bodies[0].find("<ID>152</ID><Value>1</Value>"), std::string::npos);
     EXPECT_NE(bodies[1].find("<ID>152</ID>\n<Value>0</Value>"), std::string::npos);
@@ -121,7 +119,7 @@ TEST(Upload, ConfigurationFirstThenTheSwitch) {
 // of plain text inside a multi-line element.
 TEST(Upload, IndentationAndTextOnlyLinesAreDropped) {
     temp_dir dir;
-    device dev({"--capture", dir.path()});
+    device dev;
     ASSERT_TRUE(dev.running());
     const std::string upload = dir.file("upload.xml");
     ASSERT_TRUE(write_file(upload,
@@ -142,7 +140,7 @@ TEST(Upload, IndentationAndTextOnlyLinesAreDropped) {
     const run_result r = run_tarvik({"-f", upload, "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(without_progress(r.out), connected(dev) + "SEND " + upload + " OK\nexit\n");
-    const std::vector<std::string> bodies = posted_bodies(dir.path());
+    const std::vector<std::string> bodies = posted_bodies(dev);
     ASSERT_EQ(bodies.size(), 1u);
     EXPECT_NE(bodies[0].find("<Root>\n<Notes>first line\n</Notes>\n<BinaryOutSet>\n<Entry>\n"
                              "<ID>154</ID>\n<Value>1</Value>\n</Entry>\n</BinaryOutSet>\n"
@@ -158,7 +156,7 @@ TEST(Upload, IndentationAndTextOnlyLinesAreDropped) {
 // one of 256000 bytes is refused before anything is sent.
 TEST(Upload, SizeLimit) {
     temp_dir dir;
-    device dev({"--capture", dir.path()});
+    device dev;
     ASSERT_TRUE(dev.running());
     const std::string head =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<BinaryOutSet>\n"
@@ -180,12 +178,12 @@ TEST(Upload, SizeLimit) {
     run_result r = run_tarvik({"-f", too_big, "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 200);
     EXPECT_EQ(without_progress(r.out), connected(dev) + "Max size of SETUP.XML is 256000 bytes\n");
-    EXPECT_TRUE(posted_bodies(dir.path()).empty());
+    EXPECT_TRUE(posted_bodies(dev).empty());
 
     r = run_tarvik({"-f", fits, "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_EQ(without_progress(r.out), connected(dev) + "SEND " + fits + " OK\nexit\n");
-    const std::vector<std::string> bodies = posted_bodies(dir.path());
+    const std::vector<std::string> bodies = posted_bodies(dev);
     ASSERT_EQ(bodies.size(), 1u);
     EXPECT_NE(bodies[0].find("<ID>152</ID><Value>1</Value>"), std::string::npos);
     EXPECT_LT(bodies[0].size(), 1000u);
@@ -193,20 +191,20 @@ TEST(Upload, SizeLimit) {
 
 TEST(Upload, MissingFileEndsWith200) {
     temp_dir dir;
-    device dev({"--capture", dir.path()});
+    device dev;
     ASSERT_TRUE(dev.running());
     const std::string missing = dir.file("missing.xml");
     const run_result r = run_tarvik({"-f", missing, "-g", "127.0.0.1", dev.port_text()});
     EXPECT_EQ(r.exit_code, 200);
     EXPECT_EQ(without_progress(r.out), connected(dev) + "Open '" + missing + "' failure\n");
-    EXPECT_TRUE(files_in(dir.path(), "request-").empty());
+    EXPECT_EQ(dev.requests(), 0);
 }
 
 // A document the library's upload filter refuses is never queued: its error and code end
 // the run at once (no ten-second wait, no "exit").
 TEST(Upload, RefusedByTheUploadFilterEndsWithItsCode) {
     temp_dir dir;
-    device dev({"--capture", dir.path()});
+    device dev;
     ASSERT_TRUE(dev.running());
     const std::string upload = dir.file("cut.xml");
     ASSERT_TRUE(write_file(upload,
@@ -218,10 +216,10 @@ TEST(Upload, RefusedByTheUploadFilterEndsWithItsCode) {
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(r.exit_code, 45) << r.out;
     // A fault the library found itself: errno 0, not what an earlier system call left.
-    EXPECT_EQ(r.out, connected(dev) + "SEND " + upload + " XML file not valid (45): Success (0)\n");
+    EXPECT_EQ(r.out, connected(dev) + "SEND " + upload + " " + own_finding_line(QV_E_XML_NOT_VALID));
     EXPECT_EQ(r.out.find("exit"), std::string::npos);
     EXPECT_LT(took, std::chrono::seconds(5));
-    EXPECT_TRUE(posted_bodies(dir.path()).empty());
+    EXPECT_TRUE(posted_bodies(dev).empty());
 }
 
 }  // namespace

@@ -8,10 +8,11 @@
 #include <chrono>
 #include <thread>
 
-#include "e2e_util.h"
 #include "fixtures.h"
+#include "support.h"
 
 namespace e2e {
+using namespace qvtest;
 namespace {
 
 std::string connected(const device &dev) {
@@ -20,8 +21,7 @@ std::string connected(const device &dev) {
 
 TEST(SensorList, FamilyDeviceReportByteForByte) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml")});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const run_result r = run_tarvik({"-g", "127.0.0.1", dev.port_text()});
@@ -32,8 +32,7 @@ TEST(SensorList, FamilyDeviceReportByteForByte) {
 
 TEST(SensorList, OtherFamilyDeviceReportByteForByte) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), other_family_setup()));
-    device dev({"--setup", dir.file("setup.xml")});
+    device dev(std::nullopt, other_family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const run_result r = run_tarvik({"-g", "127.0.0.1", dev.port_text()});
@@ -45,8 +44,7 @@ TEST(SensorList, OtherFamilyDeviceReportByteForByte) {
 // The address and port alone, or with one flag option, behave as -g.
 TEST(SensorList, AddressAloneBehavesAsGet) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("setup.xml")});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const std::string expected = connected(dev) + "GET setup.xml OK\n" + family_report() + "exit\n";
@@ -60,8 +58,7 @@ TEST(StoredDocuments, ValuesAloneDoesNotPrintTheList) {
     const std::string values =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SenSet>\n<Entry><ID>1</ID>"
         "<Value>23.5</Value></Entry>\n</SenSet>\n</Root>\n";
-    ASSERT_TRUE(write_file(dir.file("served-values.xml"), values));
-    device dev({"--values", dir.file("served-values.xml")});
+    device dev(values, std::nullopt, {});
     ASSERT_TRUE(dev.running());
 
     const std::string stored = dir.file("v.xml");
@@ -76,8 +73,7 @@ TEST(StoredDocuments, ValuesAloneDoesNotPrintTheList) {
 // document, prints the report and writes it into the text file (with the same cut name).
 TEST(StoredDocuments, ValuesSetupAndReportInOneRun) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("served-setup.xml"), family_setup()));
-    device dev({"--setup", dir.file("served-setup.xml")});
+    device dev(std::nullopt, family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const std::string v = dir.file("v.xml"), s = dir.file("s.xml"), t = dir.file("r.txt");
@@ -135,8 +131,7 @@ TEST(StoredDocuments, NextLineWaitsForTheCallbackToReturn) {
 
 TEST(StoredDocuments, TextReportWithoutListGoesOnlyToTheFile) {
     temp_dir dir;
-    ASSERT_TRUE(write_file(dir.file("served-setup.xml"), other_family_setup()));
-    device dev({"--setup", dir.file("served-setup.xml")});
+    device dev(std::nullopt, other_family_setup(), {});
     ASSERT_TRUE(dev.running());
 
     const std::string t = dir.file("r.txt");

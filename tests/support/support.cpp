@@ -12,8 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,14 +44,16 @@ bool reap_within(pid_t pid, int *status, std::chrono::milliseconds limit) {
     }
 }
 
-// Stops `pid`: SIGTERM, SIGKILL after `grace`; always reaps it.
-void stop_process(pid_t pid, std::chrono::milliseconds grace) {
+// Stops `pid`: SIGTERM, SIGKILL after `grace`; always reaps it. Its exit code, -1 when it
+// did not exit by itself.
+int stop_process(pid_t pid, std::chrono::milliseconds grace) {
     int status = 0;
     kill(pid, SIGTERM);
     if (!reap_within(pid, &status, grace)) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::vector<char *> raw_argv(std::vector<std::string> &argv) {
@@ -74,14 +77,6 @@ struct pipes {
     }
 };
 
-// Unique among the processes of this machine: pid plus a counter.
-std::string unique_name(const char *prefix) {
-    static std::atomic<int> serial{0};
-    return (std::filesystem::temp_directory_path() /
-            (std::string(prefix) + std::to_string(getpid()) + "-" + std::to_string(++serial)))
-        .string();
-}
-
 }  // namespace
 
 std::string binary_dir() {
@@ -95,6 +90,23 @@ std::string built_program(const std::string &relative) {
 }
 std::string device_path() {
     return built_program("tools/device/tarvik-device");
+}
+
+std::string bundled_document(const std::string &name) {
+    bool ok = false;
+    const std::string text = read_file(source_dir() + "/tools/device/data/" + name, &ok);
+    EXPECT_TRUE(ok) << "no bundled document " << name;
+    return text;
+}
+
+double time_scale() {
+    const char *text = std::getenv("QV_TEST_TIME_SCALE");
+    const double scale = text != nullptr ? std::atof(text) : QV_TEST_TIME_SCALE;
+    return scale >= 1 ? scale : 1;
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds margin) {
+    return std::chrono::milliseconds(static_cast<long long>(margin.count() * time_scale()));
 }
 
 run_result run(const std::vector<std::string> &argv_in, std::chrono::milliseconds limit,
@@ -117,16 +129,17 @@ run_result run(const std::vector<std::string> &argv_in, std::chrono::millisecond
                                      2);
     std::vector<std::string> argv = argv_in;
     std::vector<char *> raw = raw_argv(argv);
+    const char *program = options.program.empty() ? raw[0] : options.program.c_str();
     pid_t pid = -1;
-    const int spawned = raw[0] == nullptr
+    const int spawned = program == nullptr
                             ? EINVAL
-                            : posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+                            : posix_spawn(&pid, program, &actions, nullptr, raw.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     p.close_end(out, 1);
     p.close_end(err, 1);
     if (spawned != 0) {
         result.exit_code = 127;
-        result.err = "cannot start " + (argv.empty() ? std::string() : argv[0]);
+        result.err = "cannot start " + std::string(program != nullptr ? program : "");
         return result;
     }
 
@@ -183,6 +196,49 @@ run_result run(const std::vector<std::string> &argv_in, std::chrono::millisecond
     return result;
 }
 
+run_result run_tarvik(const std::vector<std::string> &args, std::chrono::milliseconds limit) {
+    std::vector<std::string> argv{built_program("tarvik")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    run_options options;
+    options.merge_stderr = true;
+    const run_result r = run(argv, limit, options);
+    EXPECT_FALSE(r.timed_out) << "tarvik did not end within " << limit.count() << " ms";
+    return r;
+}
+
+std::string without_progress(const std::string &out) {
+    std::string text = out;
+    // Each progress line: its fixed words, then (for SET and SEND) one argument; the dots
+    // follow directly.
+    struct marker {
+        const char *words;
+        bool argument;
+    };
+    const marker markers[] = {{" connecting", false},
+                              {"GET values.xml", false},
+                              {"GET setup.xml", false},
+                              {"SET output ", true},
+                              {"SEND ", true}};
+    for (const marker &m : markers) {
+        for (size_t at = text.find(m.words); at != std::string::npos;
+             at = text.find(m.words, at + 1)) {
+            const size_t start = at + std::strlen(m.words);
+            if (m.argument) {
+                // The dots end the argument's token: "SET output 151=1." "SEND up.xml.."
+                const size_t end = std::min(text.find_first_of(" \n", start), text.size());
+                size_t dots = end;
+                while (dots > start && text[dots - 1] == '.') --dots;
+                text.erase(dots, end - dots);
+            } else {
+                size_t end = start;
+                while (end < text.size() && text[end] == '.') ++end;
+                text.erase(start, end - start);
+            }
+        }
+    }
+    return text;
+}
+
 int closed_port() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -198,10 +254,28 @@ int closed_port() {
 }
 
 device::device(const std::vector<std::string> &args, const std::string &program) {
-    port_file_ = unique_name("tarvik-test-port-");
-    std::filesystem::remove(port_file_);
-    std::vector<std::string> argv{program, "--bind",      "127.0.0.1", "--port",
-                                  "0",     "--port-file", port_file_};
+    start(args, program);
+}
+
+device::device(const std::optional<std::string> &values, const std::optional<std::string> &setup,
+               const std::vector<std::string> &args) {
+    std::vector<std::string> all;
+    for (const auto &[option, text] :
+         {std::pair{"--values", &values}, std::pair{"--setup", &setup}}) {
+        if (!text->has_value()) continue;
+        const std::string file = dir_.file(option + 2);
+        EXPECT_TRUE(write_file(file, **text)) << file;
+        all.insert(all.end(), {option, file});
+    }
+    all.insert(all.end(), args.begin(), args.end());
+    start(all, device_path());
+}
+
+void device::start(const std::vector<std::string> &args, const std::string &program) {
+    const std::string port_file = dir_.file("port");
+    std::vector<std::string> argv{
+        program,   "--bind", "127.0.0.1",      "--port",    "0",        "--port-file",
+        port_file, "--log",  dir_.file("log"), "--capture", dir_.path()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> raw = raw_argv(argv);
 
@@ -218,10 +292,10 @@ device::device(const std::vector<std::string> &args, const std::string &program)
         return;
     }
     // The port file is complete once it holds a whole line.
-    const auto deadline = clock_type::now() + std::chrono::seconds(10);
+    const auto deadline = clock_type::now() + scaled(std::chrono::seconds(10));
     while (clock_type::now() < deadline) {
         bool ok = false;
-        const std::string text = read_file(port_file_, &ok);
+        const std::string text = read_file(port_file, &ok);
         if (ok && text.find('\n') != std::string::npos) {
             port_ = std::atoi(text.c_str());
             break;
@@ -237,9 +311,71 @@ device::device(const std::vector<std::string> &args, const std::string &program)
 }
 
 device::~device() {
-    if (pid_ > 0) stop_process(pid_, std::chrono::seconds(5));
-    std::error_code ignored;
-    std::filesystem::remove(port_file_, ignored);
+    stop();
+}
+
+int device::stop() {
+    const int code = pid_ > 0 ? stop_process(pid_, std::chrono::seconds(5)) : -1;
+    pid_ = -1;
+    return code;
+}
+
+std::vector<int> device::ports() const {
+    std::vector<int> ports;
+    std::istringstream lines(read_file(dir_.file("port")));
+    for (int port; lines >> port;) ports.push_back(port);
+    return ports;
+}
+
+std::string device::log() const {
+    return read_file(dir_.file("log"));
+}
+
+int device::requests() const {
+    const std::string text = log();
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::string device::captured(int n) const {
+    return read_file(dir_.file("request-" + std::to_string(n) + ".http"));
+}
+
+loopback_listener::loopback_listener(int backlog) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        listen(fd_, backlog) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port_ = ntohs(addr.sin_port);
+}
+
+loopback_listener::~loopback_listener() {
+    for (const int fd : fillers_) close(fd);
+    if (fd_ >= 0) close(fd_);
+}
+
+int loopback_listener::accept_one() {
+    pollfd p{fd_, POLLIN, 0};
+    if (port_ == 0 || poll(&p, 1, 5000) != 1) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void loopback_listener::fill_queue() {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    // Connections that complete in the kernel but are never accepted.
+    for (int i = 0; i < 4; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) break;
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        fillers_.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 temp_dir::temp_dir() {

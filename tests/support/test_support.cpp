@@ -93,6 +93,32 @@ TEST(Device, ArgumentsArePassedThrough) {
     EXPECT_EQ(r.out, "503");
 }
 
+TEST(Run, StartsAProgramOtherThanArgv0) {
+    run_options options;
+    options.program = "/bin/sh";
+    const run_result r = run({"renamed", "-c", "echo $0"}, std::chrono::seconds(5), options);
+    EXPECT_EQ(r.out, "renamed\n");
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Device, ServesGivenDocumentsRecordsEveryRequestAndStopsCleanly) {
+    device unit("<values/>", std::nullopt, {});
+    ASSERT_TRUE(unit.running());
+    const std::string base = "http://127.0.0.1:" + unit.port_text();
+    EXPECT_EQ(run({"/usr/bin/curl", "-s", base + "/values.xml"}, std::chrono::seconds(10)).out,
+              "<values/>");
+    EXPECT_EQ(run({"/usr/bin/curl", "-s", base + "/setup.xml"}, std::chrono::seconds(10)).out,
+              bundled_document("setup.xml"));
+    EXPECT_EQ(unit.requests(), 2);
+    EXPECT_EQ(unit.captured(2).rfind("GET /setup.xml HTTP/", 0), 0u) << unit.captured(2);
+    EXPECT_EQ(unit.captured(3), "");
+    EXPECT_EQ(unit.ports(), std::vector<int>{unit.port()});
+    const pid_t pid = unit.pid();
+    EXPECT_EQ(unit.stop(), 0);
+    EXPECT_NE(kill(pid, 0), 0) << "the unit's process still exists";
+    EXPECT_EQ(unit.stop(), -1);
+}
+
 TEST(TempDir, IsRemovedWithItsContents) {
     std::string path;
     {

@@ -2,129 +2,36 @@
 //
 // Addresses that the parse stage accepts are contacted once the run flow follows it, so
 // every accepted address here is in 127.0.0.0/8 with a port that nothing listens on.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support.h"
+
 namespace {
 
-struct run_result {
-    int exit_code = -1;  // -1 when killed or ended by a signal
-    int signal = 0;
-    std::string out;
-    std::string err;
-};
+using qvtest::run_result;
 
-std::string tarvik_path() {
-    const char *dir = std::getenv("QV_BINARY_DIR");
-    return std::string(dir != nullptr ? dir : ".") + "/tarvik";
-}
-
-// Runs the binary with exactly `argv` (argv[0] included) and collects its output; kills it
-// after `limit_s` seconds.
-run_result run_raw(const std::vector<std::string> &argv, int limit_s = 30) {
-    run_result result;
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return result;
-    }
-    std::string path = tarvik_path();
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
-        int null_in = open("/dev/null", O_RDONLY);
-        if (null_in >= 0) dup2(null_in, 0);
-        execv(path.c_str(), args.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (pid < 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        ADD_FAILURE() << "fork failed";
-        return result;
-    }
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    int open_fds = 2;
-    bool killed = false;
-    while (open_fds > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char chunk[65536];
-            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                sinks[i]->append(chunk, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    for (pollfd &p : fds)
-        if (p.fd >= 0) close(p.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_FALSE(killed) << "tarvik did not end within " << limit_s << " s";
-    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    return result;
+// Runs tarvik with exactly `argv` as its argument vector (argv[0] included, or none at all).
+run_result run_raw(const std::vector<std::string> &argv) {
+    qvtest::run_options options;
+    options.program = qvtest::built_program("tarvik");
+    const run_result r = qvtest::run(argv, std::chrono::seconds(30), options);
+    EXPECT_FALSE(r.timed_out) << "tarvik did not end within 30 s";
+    return r;
 }
 
 run_result run(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{tarvik_path()};
+    std::vector<std::string> argv{qvtest::built_program("tarvik")};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_raw(argv);
 }
 
-// A loopback port with no listener: bound once to learn a free number, then released.
+// One closed port for the whole program: an expected text names the port its run was given.
 int closed_port() {
-    static int port = [] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        int found = 9;  // discard port as a fallback
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-            found = ntohs(addr.sin_port);
-        if (fd >= 0) close(fd);
-        return found;
-    }();
+    static const int port = qvtest::closed_port();
     return port;
 }
 std::string port_text() {

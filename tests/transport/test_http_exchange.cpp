@@ -15,21 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "core/xml_global.h"
-#include "core/xml_module.h"
 #include "core/xml_thread.h"
-#include "device_fixture.h"
+#include "error_codes.h"
 #include "records/xml_parse.h"
+#include "support.h"
 #include "transport/qv_socket.h"
-#include "transport/xml_socket.h"
+#include "transport_test_util.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-std::string bundled(const char *name) {
-    return read_file(source_path("tools/device/data/") + name);
-}
+using qvtest::bundled_document;
+using qvtest::device;
+using qvtest::kErrorRows;
 
 struct connect_log {
     std::atomic<int> connects{0};
@@ -58,50 +55,17 @@ void use_module(int id) {
     connect_calls[id].failure_code = -1;
 }
 
-struct exchange_result {
-    int rc;
-    int code;
-    std::string body;
-    int length;
-    bool terminated;
-};
-
-// One raw exchange on module `id`: connect to the device, send `request`, read the response
-// into a buffer of `capacity` bytes.
-exchange_result exchange(int id, int port, const std::string &request,
-                         int capacity = QVXML_BUFFER_SIZE) {
-    exchange_result r{};
-    char address[16] = "127.0.0.1";
-    if (xml_socket_create(id, -1, address, "", port) != 0) {
-        r.rc = -2;
-        r.code = xml_fault[id].code;
-        return r;
-    }
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(capacity) + 1]);
-    std::memset(buffer.get(), 'x', static_cast<size_t>(capacity) + 1);
-    r.length = capacity;
-    r.rc = xml_socket_write(id, request.data(), static_cast<int>(request.size()));
-    if (r.rc == 0) r.rc = xml_socket_read(id, buffer.get(), &r.length);
-    xml_socket_close(id);
-    r.code = xml_fault[id].code;
-    if (r.rc == 0) {
-        r.body.assign(buffer.get(), static_cast<size_t>(r.length));
-        r.terminated = buffer[static_cast<size_t>(r.length)] == '\0';
-    }
-    return r;
-}
-
 const std::string get_values = "GET /values.xml HTTP/1.0\r\n\r\n";
 const std::string get_setup = "GET /setup.xml HTTP/1.0\r\n\r\n";
 
 TEST(ResponseReader, StoresExactlyTheBodyAfterTheEmptyLine) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     use_module(11);
     const exchange_result r = exchange(11, device.port(), get_values);
     ASSERT_EQ(r.rc, 0) << r.code;
-    EXPECT_EQ(r.body, bundled("values.xml"));
-    EXPECT_EQ(r.length, static_cast<int>(bundled("values.xml").size()));
+    EXPECT_EQ(r.body, bundled_document("values.xml"));
+    EXPECT_EQ(r.length, static_cast<int>(bundled_document("values.xml").size()));
     EXPECT_TRUE(r.terminated);
     EXPECT_EQ(sockfd[11], -1);
     EXPECT_EQ(connect_calls[11].connects.load(), 1);
@@ -109,43 +73,46 @@ TEST(ResponseReader, StoresExactlyTheBodyAfterTheEmptyLine) {
 }
 
 TEST(ResponseReader, ErrorStatusesMapToTheirCodesAndOthersAreAccepted) {
-    const struct {
-        int status;
-        int code;  // 0: accepted
-    } cases[] = {{400, 47}, {401, 48}, {404, 51}, {417, 64}, {500, 65}, {505, 70},
-                 {302, 0},  {418, 0},  {399, 0},  {499, 0},  {506, 0}};
-    for (const auto &c : cases) {
-        device_process device({"--status", std::to_string(c.status)});
-        ASSERT_TRUE(device.started());
+    std::vector<qvtest::http_status_row> cases = qvtest::http_status_rows();
+    ASSERT_EQ(cases.size(), 24u);
+    for (int accepted : {302, 418, 399, 499, 506}) cases.push_back({accepted, 0, ""});
+    // Request n gets the status of case n.
+    std::string rules;
+    for (size_t n = 0; n < cases.size(); ++n)
+        rules += std::to_string(n + 1) + " status " + std::to_string(cases[n].status) + ";";
+    device device({"--scenario", rules});
+    ASSERT_TRUE(device.running());
+    for (const qvtest::http_status_row &c : cases) {
         use_module(12);
         const exchange_result r = exchange(12, device.port(), get_values);
         if (c.code != 0) {
             EXPECT_EQ(r.rc, -1) << c.status;
             EXPECT_EQ(r.code, c.code) << c.status;
+            EXPECT_STREQ(xml_fault[12].message, c.message);
         } else {
             EXPECT_EQ(r.rc, 0) << c.status;
-            EXPECT_EQ(r.body, bundled("values.xml")) << c.status;
+            EXPECT_EQ(r.body, bundled_document("values.xml")) << c.status;
         }
     }
 }
 
 TEST(ResponseReader, RefusedCredentialsGiveCode48AndNoBody) {
-    device_process device({"--auth", "admin:secret"});
-    ASSERT_TRUE(device.started());
+    device device({"--auth", "admin:secret"});
+    ASSERT_TRUE(device.running());
     use_module(13);
     const exchange_result r = exchange(13, device.port(), get_setup);
     EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.code, 48);
+    EXPECT_EQ(r.code, QV_E_HTTP_401);
     EXPECT_EQ(r.length, 0);
-    EXPECT_STREQ(xml_fault[13].message, "HTTP: Unauthorized");
+    EXPECT_STREQ(xml_fault[13].message, kErrorRows[QV_E_HTTP_401].message);
     EXPECT_EQ(xml_fault[13].errno_value, 0);  // no stale errno of an earlier system call
 }
 
 TEST(ResponseReader, CapacityCountsTheTerminatingNul) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     use_module(14);
-    const int size = static_cast<int>(bundled("values.xml").size());
+    const int size = static_cast<int>(bundled_document("values.xml").size());
     exchange_result r = exchange(14, device.port(), get_values, size + 1);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.length, size);
@@ -155,19 +122,15 @@ TEST(ResponseReader, CapacityCountsTheTerminatingNul) {
 }
 
 TEST(ResponseReader, BodyOf255999BytesFitsAnd256000DoNot) {
-    const std::string dir = "/tmp";
-    char name[] = "/tmp/qv_body_XXXXXX";
-    const int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    qvtest::temp_dir dir;
     for (int size : {255999, 256000, 300000}) {
         std::string body = "<Root>";
         body.append(static_cast<size_t>(size) - 13, 'a');
         body += "</Root>";
         ASSERT_EQ(body.size(), static_cast<size_t>(size));
-        write_file(name, body);
-        device_process device({"--values", name, "--drip", "65536:0"});
-        ASSERT_TRUE(device.started());
+        ASSERT_TRUE(qvtest::write_file(dir.file("body.xml"), body));
+        device device({"--values", dir.file("body.xml"), "--drip", "65536:0"});
+        ASSERT_TRUE(device.running());
         use_module(15);
         const exchange_result r = exchange(15, device.port(), get_values);
         if (size < QVXML_BUFFER_SIZE) {
@@ -179,12 +142,11 @@ TEST(ResponseReader, BodyOf255999BytesFitsAnd256000DoNot) {
             EXPECT_EQ(r.code, 12) << size;
         }
     }
-    unlink(name);
 }
 
 TEST(ResponseReader, OversizedDocumentFailsWithCode12) {
-    device_process device({"--oversize"});
-    ASSERT_TRUE(device.started());
+    device device({"--oversize"});
+    ASSERT_TRUE(device.running());
     use_module(16);
     const exchange_result r = exchange(16, device.port(), get_setup);
     EXPECT_EQ(r.rc, -1);
@@ -193,17 +155,17 @@ TEST(ResponseReader, OversizedDocumentFailsWithCode12) {
 
 TEST(ResponseReader, HeaderInThreePiecesIsRemovedWhole) {
     // Pieces: the status line; the other lines and the CR of the empty line; LF and body.
-    device_process device({"--split-header", "150"});
-    ASSERT_TRUE(device.started());
+    device device({"--split-header", "150"});
+    ASSERT_TRUE(device.running());
     use_module(17);
     const exchange_result r = exchange(17, device.port(), get_setup);
     ASSERT_EQ(r.rc, 0) << r.code;
-    EXPECT_EQ(r.body, bundled("setup.xml"));
+    EXPECT_EQ(r.body, bundled_document("setup.xml"));
 }
 
 TEST(ResponseReader, StatusOfASplitHeaderIsReadFromTheResponse) {
-    device_process device({"--split-header", "150", "--status", "403"});
-    ASSERT_TRUE(device.started());
+    device device({"--split-header", "150", "--status", "403"});
+    ASSERT_TRUE(device.running());
     use_module(17);
     const exchange_result r = exchange(17, device.port(), get_setup);
     EXPECT_EQ(r.rc, -1);
@@ -221,10 +183,10 @@ std::string with_crlf(const std::string &text) {
 
 TEST(ResponseReader, CrLfDocumentInManyChunksArrivesByteForByte) {
     // The document holds empty lines, so several chunks contain CR LF CR LF of their own.
-    const std::string expected = with_crlf(bundled("setup.xml"));
+    const std::string expected = with_crlf(bundled_document("setup.xml"));
     ASSERT_NE(expected.find("\r\n\r\n"), std::string::npos);
-    device_process device({"--crlf", "--drip", "700:15"});
-    ASSERT_TRUE(device.started());
+    device device({"--crlf", "--drip", "700:15"});
+    ASSERT_TRUE(device.running());
     use_module(18);
     const exchange_result r = exchange(18, device.port(), get_setup);
     ASSERT_EQ(r.rc, 0) << r.code;
@@ -232,20 +194,20 @@ TEST(ResponseReader, CrLfDocumentInManyChunksArrivesByteForByte) {
 }
 
 TEST(ResponseReader, ResponseEndingInsideItsHeaderFailsWith46) {
-    for (const char *mode : {"--close-in-header", "--garbage"}) {
-        device_process device({mode});
-        ASSERT_TRUE(device.started());
+    device device({"--scenario", "1 close-in-header; 2 garbage"});
+    ASSERT_TRUE(device.running());
+    for (const char *mode : {"close-in-header", "garbage"}) {
         use_module(19);
         const exchange_result r = exchange(19, device.port(), get_values);
         EXPECT_EQ(r.rc, -1) << mode;
-        EXPECT_EQ(r.code, 46) << mode;
-        EXPECT_STREQ(xml_fault[19].message, "HTTP not found");
+        EXPECT_EQ(r.code, QV_E_HTTP_NO_HEADER) << mode;
+        EXPECT_STREQ(xml_fault[19].message, kErrorRows[QV_E_HTTP_NO_HEADER].message);
     }
 }
 
 TEST(ResponseReader, ResponseCutShortOfItsContentLengthFailsWith34) {
-    device_process device({"--close-in-body"});
-    ASSERT_TRUE(device.started());
+    device device({"--close-in-body"});
+    ASSERT_TRUE(device.running());
     use_module(20);
     const exchange_result r = exchange(20, device.port(), get_values);
     EXPECT_EQ(r.rc, -1);
@@ -253,45 +215,44 @@ TEST(ResponseReader, ResponseCutShortOfItsContentLengthFailsWith34) {
     EXPECT_EQ(r.body, "");
 }
 
-// The response reader fed through a socket pair: what arrives before the peer closes.
-exchange_result read_response(int id, const std::string &response) {
-    int pair[2];
-    exchange_result r{};
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return r;
-    use_module(id);
-    sockfd[id] = pair[0];
-    EXPECT_EQ(send(pair[1], response.data(), response.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(response.size()));
-    close(pair[1]);
-    std::vector<char> buffer(QVXML_BUFFER_SIZE);
-    r.length = QVXML_BUFFER_SIZE;
-    r.rc = xml_socket_read(id, buffer.data(), &r.length);
-    r.code = xml_fault[id].code;
-    r.body.assign(buffer.data(), static_cast<size_t>(r.length));
-    xml_socket_close(id);
-    return r;
-}
-
 TEST(ResponseReader, BodyEndsWhereTheDeviceClosesUnlessContentLengthSaysMore) {
-    // Without Content-Length the body is everything up to the close (HTTP/1.0).
-    exchange_result r = read_response(22, "HTTP/1.0 200 OK\r\n\r\n<?xml?><Ro");
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.body, "<?xml?><Ro");
-    // Announced and delivered: complete; the field name is matched without regard to case.
-    r = read_response(22, "HTTP/1.0 200 OK\r\ncontent-LENGTH:  4\r\n\r\nabcd");
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.body, "abcd");
-    // Announced but cut short: no document.
-    r = read_response(22, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd");
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.code, 34);
-    EXPECT_EQ(r.length, 0);
+    const struct {
+        const char *response;
+        int rc;
+        const char *body;
+    } cases[] = {
+        // Without Content-Length the body is everything up to the close (HTTP/1.0).
+        {"HTTP/1.0 200 OK\r\n\r\n<?xml?><Ro", 0, "<?xml?><Ro"},
+        // Announced and delivered: complete; the field name is matched without regard to case.
+        {"HTTP/1.0 200 OK\r\ncontent-LENGTH:  4\r\n\r\nabcd", 0, "abcd"},
+        // Announced but cut short: no document.
+        {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd", -1, ""},
+    };
+    qvtest::temp_dir dir;
+    std::string rules;
+    for (size_t n = 0; n < std::size(cases); ++n) {
+        const std::string file = dir.file("response-" + std::to_string(n));
+        ASSERT_TRUE(qvtest::write_file(file, cases[n].response));
+        rules += std::to_string(n + 1) + " send " + file + ";";
+    }
+    device device({"--scenario", rules});
+    ASSERT_TRUE(device.running());
+    for (const auto &c : cases) {
+        use_module(22);
+        const exchange_result r = exchange(22, device.port(), get_values);
+        EXPECT_EQ(r.rc, c.rc) << c.response;
+        EXPECT_EQ(r.body, c.body);
+        if (c.rc != 0) {
+            EXPECT_EQ(r.code, QV_E_RECV);
+            EXPECT_EQ(r.length, 0);
+        }
+    }
 }
 
 TEST(Connect, NothingListeningFailsWith28AndTheFailureCallback) {
     use_module(21);
     char address[16] = "127.0.0.1";
-    EXPECT_EQ(xml_socket_create(21, 3, address, "", unused_port()), -1);
+    EXPECT_EQ(xml_socket_create(21, 3, address, "", qvtest::closed_port()), -1);
     EXPECT_EQ(xml_fault[21].code, 28);
     EXPECT_EQ(connect_calls[21].failures.load(), 1);
     EXPECT_EQ(connect_calls[21].failure_code.load(), 28);
@@ -301,8 +262,8 @@ TEST(Connect, NothingListeningFailsWith28AndTheFailureCallback) {
 }
 
 TEST(Connect, PortOutsideSixteenBitsIsRefusedNotWrapped) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     for (int port : {device.port() + 65536, -1, 65536, -65536 + device.port()}) {
         use_module(22);
         char address[16] = "127.0.0.1";
@@ -315,8 +276,8 @@ TEST(Connect, PortOutsideSixteenBitsIsRefusedNotWrapped) {
 }
 
 TEST(Connect, EmptyOrInvalidAddressFailsWith28AndTheFailureCallback) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     for (const char *text : {"", "not an address", "300.1.2.3"}) {
         use_module(23);
         char address[16];
@@ -336,14 +297,14 @@ int test_resolver(const char *name, in_addr *address) {
 
 TEST(Connect, HostNamesResolveThroughTheSeam) {
     const qv_resolver before = qv_socket_set_resolver(&test_resolver);
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
 
     use_module(24);
     char address[16] = "10.9.8.7";
     EXPECT_EQ(xml_socket_create(24, -1, address, "no-such-host.test", device.port()), -1);
     EXPECT_EQ(xml_fault[24].code, 89);
-    EXPECT_STREQ(xml_fault[24].message, "Resolve address failed");
+    EXPECT_STREQ(xml_fault[24].message, kErrorRows[QV_E_RESOLVE].message);
     EXPECT_STREQ(address, "");
     EXPECT_EQ(connect_calls[24].failures.load(), 1);
     EXPECT_EQ(connect_calls[24].failure_code.load(), 89);
@@ -366,10 +327,9 @@ int failing_resolver(const char *, in_addr *) {
 // itself. Every row starts with a stale errno (as a non-blocking connect leaves it), which
 // must never show in the record.
 TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
-    device_process oversize({"--oversize"});
-    device_process garbage({"--garbage"});
-    device_process not_found({"--status", "404"});
-    ASSERT_TRUE(oversize.started() && garbage.started() && not_found.started());
+    // One unit, one misbehaviour per request, in the order of the rows that reach it.
+    device unit({"--scenario", "1 status 404; 2 oversize; 3 garbage; 4 close-in-body"});
+    ASSERT_TRUE(unit.running());
     const auto connect_to = [](int id, const char *text, const char *host, int port) {
         char address[16];
         std::strcpy(address, text);
@@ -383,7 +343,7 @@ TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
         int error;
     };
     const row rows[] = {
-        {"connection refused", [&](int id) { connect_to(id, "127.0.0.1", "", unused_port()); }, 28,
+        {"connection refused", [&](int id) { connect_to(id, "127.0.0.1", "", qvtest::closed_port()); }, 28,
          ECONNREFUSED},
         {"port out of range", [&](int id) { connect_to(id, "127.0.0.1", "", 70000); }, 28, 0},
         {"address not valid", [&](int id) { connect_to(id, "300.1.2.3", "", 80); }, 28, 0},
@@ -409,12 +369,11 @@ TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
              xml_socket_read(id, buffer, &length);
          },
          34, 0},
-        {"HTTP error status", [&](int id) { exchange(id, not_found.port(), get_values); }, 51, 0},
-        {"body over the buffer", [&](int id) { exchange(id, oversize.port(), get_values); }, 12, 0},
-        {"no header", [&](int id) { exchange(id, garbage.port(), get_values); }, 46, 0},
+        {"HTTP error status", [&](int id) { exchange(id, unit.port(), get_values); }, 51, 0},
+        {"body over the buffer", [&](int id) { exchange(id, unit.port(), get_values); }, 12, 0},
+        {"no header", [&](int id) { exchange(id, unit.port(), get_values); }, 46, 0},
         {"body cut short of its Content-Length",
-         [](int id) { read_response(id, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, 34,
-         0},
+         [&](int id) { exchange(id, unit.port(), get_values); }, 34, 0},
     };
     for (const row &r : rows) {
         use_module(27);
@@ -428,14 +387,12 @@ TEST(FaultErrno, SystemFailuresKeepTheirErrnoAndOwnFindingsRecordZero) {
 }
 
 TEST(Send, ClosedPeerIsAnErrorNotASignal) {
-    sockaddr_in sa;
-    const int listener = loopback_listener(4, &sa);
-    ASSERT_GE(listener, 0);
-
+    qvtest::loopback_listener listener;
+    ASSERT_GT(listener.port(), 0);
     use_module(25);
     char address[16] = "127.0.0.1";
-    ASSERT_EQ(xml_socket_create(25, -1, address, "", ntohs(sa.sin_port)), 0);
-    const int peer = accept(listener, nullptr, nullptr);
+    ASSERT_EQ(xml_socket_create(25, -1, address, "", listener.port()), 0);
+    const int peer = listener.accept_one();
     ASSERT_GE(peer, 0);
     const linger reset{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -448,7 +405,6 @@ TEST(Send, ClosedPeerIsAnErrorNotASignal) {
     EXPECT_TRUE(xml_fault[25].errno_value == ECONNRESET || xml_fault[25].errno_value == EPIPE)
         << xml_fault[25].errno_value;
     xml_socket_close(25);
-    close(listener);
 }
 
 TEST(Send, NoSocketOrBadLengthFailsAt35) {
@@ -484,12 +440,12 @@ get_outcome do_get(int id, int port, int kind, const char *user = "", const char
 }
 
 TEST(Get, ValuesAreFetchedAndParsed) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     use_module(31);
     const get_outcome o = do_get(31, device.port(), 0);
     ASSERT_EQ(o.rc, 0) << o.code;
-    EXPECT_EQ(o.length, static_cast<int>(bundled("values.xml").size()));
+    EXPECT_EQ(o.length, static_cast<int>(bundled_document("values.xml").size()));
     ASSERT_NE(p_kyvern_values[31], nullptr);
     EXPECT_NE(std::strstr(p_kyvern_values[31]->Agent_Title, "Kyvern"), nullptr);
     EXPECT_EQ(p_kyvern_values_entry_count[31]->SenSet, 5);
@@ -498,8 +454,8 @@ TEST(Get, ValuesAreFetchedAndParsed) {
 }
 
 TEST(Get, RequestTextsAndAuthorization) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     use_module(32);
     // Values are never authorized.
     ASSERT_EQ(do_get(32, device.port(), 0, "admin", "secret").rc, 0);
@@ -523,8 +479,8 @@ TEST(Get, RequestTextsAndAuthorization) {
 }
 
 TEST(Get, DeviceEntryUsesItsOwnCredentials) {
-    device_process device({"--auth", "dev:pw"});
-    ASSERT_TRUE(device.started());
+    device device({"--auth", "dev:pw"});
+    ASSERT_TRUE(device.running());
     use_module(33);
     auto entry = std::make_unique<xml_submodule_state>();
     std::memset(&entry->settings, 0, sizeof entry->settings);
@@ -545,8 +501,8 @@ TEST(Get, DeviceEntryUsesItsOwnCredentials) {
 }
 
 TEST(Get, StoppedModuleDoesNothing) {
-    device_process device;
-    ASSERT_TRUE(device.started());
+    device device;
+    ASSERT_TRUE(device.running());
     use_module(34);
     xml_except(34, 7);
     xml_module[34].state.store(0);
@@ -565,8 +521,8 @@ void on_send(int, void *, int, kyvern_setup *setup, kyvern_setup_entry_count *) 
 }
 
 TEST(Post, SwitchesAnOutputAndParsesTheReply) {
-    device_process device({"--auth", "admin:secret"});
-    ASSERT_TRUE(device.started());
+    device device({"--auth", "admin:secret"});
+    ASSERT_TRUE(device.running());
     use_module(35);
     xml_module[35].settings.callbacks.on_send_setup = &on_send;
     qvxml_settings settings{};
@@ -610,8 +566,8 @@ TEST(Post, ConnectFailureRunsTheFailedSendCallback) {
     std::unique_ptr<char[]> reply(new char[QVXML_BUFFER_SIZE]);
     int length = 0;
     char address[16] = "127.0.0.1";
-    EXPECT_EQ(send_xml_file(36, -1, address, "", unused_port(), "POST /setup.xml HTTP/1.0\r\n\r\n",
-                            reply.get(), &length),
+    EXPECT_EQ(send_xml_file(36, -1, address, "", qvtest::closed_port(),
+                            "POST /setup.xml HTTP/1.0\r\n\r\n", reply.get(), &length),
               -1);
     EXPECT_EQ(xml_fault[36].code, 28);
     EXPECT_EQ(send_callbacks.load(), 1);
@@ -621,8 +577,8 @@ TEST(Post, ConnectFailureRunsTheFailedSendCallback) {
 }
 
 TEST(Post, ErrorStatusRunsTheFailedSendCallback) {
-    device_process device({"--auth", "admin:secret"});
-    ASSERT_TRUE(device.started());
+    device device({"--auth", "admin:secret"});
+    ASSERT_TRUE(device.running());
     use_module(37);
     xml_module[37].settings.callbacks.on_send_setup = &on_send;
     send_callbacks = 0;
@@ -695,7 +651,7 @@ namespace {
 
 TEST(PostBuilder, SetupRecordIsWrittenFilteredAndPosted) {
     // A record as a GET of the bundled setup document leaves it.
-    std::string doc = bundled("setup.xml");
+    std::string doc = bundled_document("setup.xml");
     use_module(40);
     {
         xml_lock parse_lock(0);
@@ -720,8 +676,8 @@ TEST(PostBuilder, SetupRecordIsWrittenFilteredAndPosted) {
     EXPECT_NE(body.find("<ID>151</ID>"), std::string::npos);
     EXPECT_EQ(body.find("<Agent>"), std::string::npos);  // filtered
 
-    device_process device({"--auth", "admin:"});
-    ASSERT_TRUE(device.started());
+    device device({"--auth", "admin:"});
+    ASSERT_TRUE(device.running());
     std::unique_ptr<char[]> reply(new char[QVXML_BUFFER_SIZE]);
     int length = 0;
     char address[16] = "127.0.0.1";

@@ -1,29 +1,18 @@
 // Differential test: the codec against the base64 program of coreutils on random inputs.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "qvxml.h"
+#include "support.h"
 
 namespace {
 
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using qvtest::read_file;
+using qvtest::write_file;
 
 std::string our_encode(const std::string &in, unsigned flags) {
     int rc = -1;
@@ -45,28 +34,22 @@ protected:
     void SetUp() override {
         if (std::system("base64 --version >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "coreutils base64 not installed";
-        char pattern[] = "/tmp/qv_b64_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
     std::string path(int i, const char *suffix) const {
-        return dir_ + "/" + std::to_string(i) + suffix;
+        return dir_.file(std::to_string(i) + suffix);
     }
 
     // One shell runs base64 on every input file (one process per file would make the test
     // slow under the sanitizers, which instrument each fork of the test itself).
     void run_each(int count, const std::string &args, const char *from, const char *to) {
-        std::string command = "cd " + dir_ + " && i=0; while [ $i -lt " + std::to_string(count) +
-                              " ]; do base64 " + args + " $i" + from + " > $i" + to +
-                              " || exit 1; i=$((i+1)); done";
+        std::string command = "cd " + dir_.path() + " && i=0; while [ $i -lt " +
+                              std::to_string(count) + " ]; do base64 " + args + " $i" + from +
+                              " > $i" + to + " || exit 1; i=$((i+1)); done";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
 
-    std::string dir_;
+    qvtest::temp_dir dir_;
 };
 
 TEST_F(B64Coreutils, EncodeAndDecodeAgreeOnRandomInputs) {

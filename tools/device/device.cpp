@@ -27,6 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "scenario.h"
+#include "text.h"
+
 extern const unsigned char device_values_xml[];
 extern const unsigned char device_setup_xml[];
 extern const unsigned char device_values_power_xml[];
@@ -58,7 +61,7 @@ const char usage_text[] =
     "  --log FILE            append one line per request to FILE\n"
     "  --capture DIR         store every request, byte for byte, as DIR/request-N.http\n"
     "\n"
-    "Misbehaviour (applies to every request):\n"
+    "Misbehaviour (an option applies to every request):\n"
     "  --status CODE         answer with HTTP status CODE (the body as usual)\n"
     "  --silent              read the request and never answer; keep the connection open\n"
     "  --hold                answer, then keep the connection open instead of closing it\n"
@@ -75,6 +78,25 @@ const char usage_text[] =
     "  --oversize            answer documents with a body of 300000 bytes (padded)\n"
     "  --slow-read BYTES:MS  read requests in pieces of BYTES, MS milliseconds apart, with a\n"
     "                        small receive buffer\n"
+    "  --send FILE           answer with exactly the bytes of FILE, then close\n"
+    "  --scenario RULES      misbehaviour per request (below); may be given more than once\n"
+    "  --scenario-file FILE  the rules in FILE, one or more a line\n"
+    "\n"
+    "Scenario: rules separated by \";\" or new lines (\"#\" starts a comment), each a\n"
+    "selector and one or more actions.\n"
+    "  Selectors:  *                every request\n"
+    "              N  N-M  N-       request N (counted from 1 as request lines arrive), a range\n"
+    "              METHOD [PATH]    e.g. GET /setup.xml, or POST for any path\n"
+    "              PATH             e.g. /values.xml, any method\n"
+    "  Actions:    the misbehaviour options above without their dashes (status CODE, silent,\n"
+    "              hold, delay MS, close-in-header, close-in-body, split-header MS,\n"
+    "              drip BYTES:MS, garbage, endless-header, oversize, slow-read BYTES:MS,\n"
+    "              send FILE), and \"normal\": forget what applied so far.\n"
+    "  Every rule that selects a request applies, in command-line order (an option counts as\n"
+    "  a \"*\" rule where it stands); a later action overrides an earlier one. send replaces\n"
+    "  the whole response: only delay, drip and hold still shape it. slow-read applies once\n"
+    "  the request line is in (rules for every request: from the first byte).\n"
+    "  Example: --scenario 'GET /setup.xml silent; 3 status 503; 5- drip 100:20'\n"
     "\n"
     "  --help                show this text\n"
     "  --version             show the version\n"
@@ -90,13 +112,7 @@ struct options {
     bool crlf = false;
     std::string auth;  // USER:PASSWORD, empty = none
     std::string log_file, capture_dir;
-    int status = 200;
-    bool silent = false, hold = false, close_in_header = false, close_in_body = false;
-    bool garbage = false, oversize = false, endless_header = false;
-    int delay_ms = 0;
-    int split_header_ms = -1;
-    int drip_bytes = 0, drip_ms = 0;
-    int slow_bytes = 0, slow_ms = 0;
+    device::scenario rules;  // the misbehaviour options and --scenario rules, in order
 };
 
 options opt;
@@ -129,32 +145,9 @@ void on_signal(int) {
     std::exit(2);
 }
 
-bool parse_int(const char *text, int low, int high, int *out) {
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-bool parse_pair(const char *text, int *a, int *b) {
-    const char *colon = std::strchr(text, ':');
-    if (colon == nullptr) return false;
-    const std::string first(text, colon);
-    return parse_int(first.c_str(), 1, 1 << 20, a) && parse_int(colon + 1, 0, 60000, b);
-}
-
-std::string read_file(const std::string &path) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) die("cannot open '" + path + "': " + std::strerror(errno));
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) die("cannot read '" + path + "'");
+std::string read_document(const std::string &path) {
+    std::string text, error;
+    if (!device::read_file(path, &text, &error)) die(error);
     return text;
 }
 
@@ -195,10 +188,10 @@ void parse_options(int argc, char **argv) {
             opt.bind = need();
         } else if (arg == "--port") {
             const char *v = need();
-            if (!parse_int(v, 0, 65535, &opt.port)) bad(v);
+            if (!device::parse_int(v, 0, 65535, &opt.port)) bad(v);
         } else if (arg == "--ports") {
             const char *v = need();
-            if (!parse_int(v, 1, 10000, &opt.ports)) bad(v);
+            if (!device::parse_int(v, 1, 10000, &opt.ports)) bad(v);
         } else if (arg == "--port-file") {
             opt.port_file = need();
         } else if (arg == "--values") {
@@ -216,35 +209,17 @@ void parse_options(int argc, char **argv) {
             opt.log_file = need();
         } else if (arg == "--capture") {
             opt.capture_dir = need();
-        } else if (arg == "--status") {
-            const char *v = need();
-            if (!parse_int(v, 100, 999, &opt.status)) bad(v);
-        } else if (arg == "--silent") {
-            opt.silent = true;
-        } else if (arg == "--hold") {
-            opt.hold = true;
-        } else if (arg == "--delay") {
-            const char *v = need();
-            if (!parse_int(v, 0, 600000, &opt.delay_ms)) bad(v);
-        } else if (arg == "--close-in-header") {
-            opt.close_in_header = true;
-        } else if (arg == "--close-in-body") {
-            opt.close_in_body = true;
-        } else if (arg == "--split-header") {
-            const char *v = need();
-            if (!parse_int(v, 0, 60000, &opt.split_header_ms)) bad(v);
-        } else if (arg == "--drip") {
-            const char *v = need();
-            if (!parse_pair(v, &opt.drip_bytes, &opt.drip_ms)) bad(v);
-        } else if (arg == "--garbage") {
-            opt.garbage = true;
-        } else if (arg == "--endless-header") {
-            opt.endless_header = true;
-        } else if (arg == "--oversize") {
-            opt.oversize = true;
-        } else if (arg == "--slow-read") {
-            const char *v = need();
-            if (!parse_pair(v, &opt.slow_bytes, &opt.slow_ms)) bad(v);
+        } else if (arg == "--scenario" || arg == "--scenario-file") {
+            const std::string v = need();
+            std::string error;
+            if (!opt.rules.add_rules(arg == "--scenario" ? v : read_document(v), &error))
+                die("scenario: " + error);
+        } else if (bool takes_value = false;
+                   arg.rfind("--", 0) == 0 &&
+                   device::scenario::is_action(arg.substr(2), &takes_value)) {
+            const char *v = takes_value ? need() : nullptr;
+            std::string error;
+            if (!opt.rules.add_every(arg.substr(2), v, &error)) die(error + " (" + arg + ")");
         } else {
             die("unknown option '" + arg + "' (see --help)");
         }
@@ -295,18 +270,18 @@ bool send_all(int fd, const char *data, size_t size) {
     return true;
 }
 
-// Reads up to `size` bytes (slow-read pieces when asked). >0 bytes, 0 end of stream,
-// -1 error, time-out or stop.
-ssize_t read_some(int fd, char *buf, size_t size, int limit_ms) {
-    if (opt.slow_bytes > 0 && size > static_cast<size_t>(opt.slow_bytes)) size = opt.slow_bytes;
+// Reads up to `size` bytes (in slow-read pieces when `how` says so). >0 bytes, 0 end of
+// stream, -1 error, time-out or stop.
+ssize_t read_some(int fd, char *buf, size_t size, int limit_ms, const device::behaviour &how) {
+    if (how.slow_bytes > 0 && size > static_cast<size_t>(how.slow_bytes)) size = how.slow_bytes;
     if (wait_for(fd, POLLIN, limit_ms) != 1) return -1;
     ssize_t n;
     do {
         n = recv(fd, buf, size, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return read_some(fd, buf, size, limit_ms);
-    if (n > 0 && opt.slow_ms > 0) pause_ms(opt.slow_ms);
+        return read_some(fd, buf, size, limit_ms, how);
+    if (n > 0 && how.slow_ms > 0) pause_ms(how.slow_ms);
     return n;
 }
 
@@ -551,62 +526,84 @@ void capture_request(unsigned seq, const std::string &raw) {
     std::fclose(f);
 }
 
-void send_response(int fd, const std::string &head, const std::string &body) {
-    if (opt.delay_ms > 0) pause_ms(opt.delay_ms);
-    if (opt.garbage) {
-        const std::string g = garbage_bytes();
-        send_all(fd, g.data(), g.size());
-        return;
-    }
-    if (opt.close_in_header) {
-        send_all(fd, head.data(), head.size() / 2);
-        return;
-    }
-    if (opt.endless_header) {
+void send_response(int fd, const std::string &head, const std::string &body,
+                   const device::behaviour &how) {
+    if (how.delay_ms > 0) pause_ms(how.delay_ms);
+    std::string all;
+    if (how.reply) {
+        all = *how.reply;
+    } else if (how.garbage) {
+        all = garbage_bytes();
+    } else if (how.close_in_header) {
+        all = head.substr(0, head.size() / 2);
+    } else if (how.endless_header) {
         // A status line, then filler header lines as fast as the peer takes them.
         const std::string status_line = "HTTP/1.0 200 OK\r\n";
         std::string lines;
         while (lines.size() < 16384) lines += "X-Filler: " + std::string(60, 'x') + "\r\n";
         if (!send_all(fd, status_line.data(), status_line.size())) return;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(hold_limit_ms);
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(hold_limit_ms);
         while (!stopping.load() && std::chrono::steady_clock::now() < end)
             if (!send_all(fd, lines.data(), lines.size())) return;
         return;
-    }
-    std::string all = head + (opt.close_in_body ? body.substr(0, body.size() / 2) : body);
-    if (opt.split_header_ms >= 0) {
-        const size_t line_end = head.find("\r\n") + 2;
-        const size_t last_cr = head.size() - 1;  // the LF of the empty line stays for piece 3
-        if (!send_all(fd, all.data(), line_end)) return;
-        pause_ms(opt.split_header_ms);
-        if (!send_all(fd, all.data() + line_end, last_cr - line_end)) return;
-        pause_ms(opt.split_header_ms);
-        all.erase(0, last_cr);
-    }
-    if (opt.drip_bytes > 0) {
-        for (size_t at = 0; at < all.size() && !stopping.load();) {
-            const size_t n = std::min(all.size() - at, static_cast<size_t>(opt.drip_bytes));
-            if (!send_all(fd, all.data() + at, n)) return;
-            at += n;
-            if (at < all.size()) pause_ms(opt.drip_ms);
+    } else {
+        all = head + (how.close_in_body ? body.substr(0, body.size() / 2) : body);
+        if (how.split_header_ms >= 0) {
+            const size_t line_end = head.find("\r\n") + 2;
+            const size_t last_cr = head.size() - 1;  // the LF of the empty line stays for piece 3
+            if (!send_all(fd, all.data(), line_end)) return;
+            pause_ms(how.split_header_ms);
+            if (!send_all(fd, all.data() + line_end, last_cr - line_end)) return;
+            pause_ms(how.split_header_ms);
+            all.erase(0, last_cr);
         }
+    }
+    const size_t piece = how.drip_bytes > 0 ? static_cast<size_t>(how.drip_bytes) : all.size();
+    for (size_t at = 0; at < all.size() && !stopping.load();) {
+        const size_t n = std::min(all.size() - at, piece);
+        if (!send_all(fd, all.data() + at, n)) return;
+        at += n;
+        if (at < all.size()) pause_ms(how.drip_ms);
+    }
+}
+
+// The method and the path of a request line ("GET /values.xml HTTP/1.0"); a line without
+// blanks is all method.
+void read_request_line(const std::string &raw, std::string *method, std::string *path) {
+    const size_t eol = raw.find_first_of("\r\n");
+    const std::string line = raw.substr(0, eol);
+    const size_t sp1 = line.find(' ');
+    if (sp1 == std::string::npos) {
+        *method = trim(line);
+        path->clear();
         return;
     }
-    send_all(fd, all.data(), all.size());
+    *method = line.substr(0, sp1);
+    *path = line.substr(sp1 + 1, line.find(' ', sp1 + 1) - sp1 - 1);
 }
 
 void serve(int fd, int port) {
-    // Request: the head up to its empty line, then Content-Length bytes of body.
+    // Request: the head up to its empty line, then Content-Length bytes of body. The request
+    // gets its number, and with it its behaviour, once its first line is in.
+    device::behaviour how = opt.rules.before_request_line();
+    unsigned seq = 0;
+    std::string method, path;
     std::string raw;
     size_t head_end = std::string::npos;
     char buf[16384];
     while (head_end == std::string::npos) {
-        const ssize_t n = read_some(fd, buf, sizeof buf, idle_limit_ms);
+        const ssize_t n = read_some(fd, buf, sizeof buf, idle_limit_ms, how);
         if (n <= 0 || raw.size() > head_limit) {
             close(fd);
             return;
         }
         raw.append(buf, static_cast<size_t>(n));
+        if (seq == 0 && raw.find('\n') != std::string::npos) {
+            read_request_line(raw, &method, &path);
+            seq = ++request_seq;
+            how = opt.rules.for_request(seq, method, path);
+        }
         const size_t crlf = raw.find("\r\n\r\n");
         const size_t lf = raw.find("\n\n");
         if (crlf != std::string::npos) head_end = crlf + 4;
@@ -619,21 +616,11 @@ void serve(int fd, int port) {
     size_t want = has_length ? std::strtoul(length_text.c_str(), nullptr, 10) : 0;
     if (want > body_limit) want = body_limit;
     while (raw.size() - head_end < want) {
-        const ssize_t n = read_some(fd, buf, sizeof buf, idle_limit_ms);
+        const ssize_t n = read_some(fd, buf, sizeof buf, idle_limit_ms, how);
         if (n <= 0) break;
         raw.append(buf, static_cast<size_t>(n));
     }
     const std::string body = raw.substr(head_end);
-
-    const size_t sp1 = head.find(' ');
-    const size_t sp2 = sp1 == std::string::npos ? std::string::npos : head.find(' ', sp1 + 1);
-    const size_t eol = head.find_first_of("\r\n");
-    const std::string method =
-        sp1 == std::string::npos ? trim(head.substr(0, eol)) : head.substr(0, sp1);
-    std::string path =
-        sp1 == std::string::npos
-            ? ""
-            : head.substr(sp1 + 1, (sp2 == std::string::npos || sp2 > eol ? eol : sp2) - sp1 - 1);
     bool has_auth = false;
     const std::string authorization = header_value(head, "Authorization", &has_auth);
 
@@ -649,10 +636,10 @@ void serve(int fd, int port) {
                (!has_auth || authorization != "Basic " + base64(opt.auth))) {
         status = 401;
     }
-    // A refusal of the device itself (404, 405, 401, ...) has an HTML body; a status forced
-    // on the command line comes with the document as usual.
+    // A refusal of the device itself (404, 405, 401, ...) has an HTML body; a status a rule
+    // forces comes with the document as usual.
     const bool refused = status != 200;
-    if (!refused) status = opt.status;
+    if (!refused) status = how.status;
     {
         std::lock_guard<std::mutex> lock(doc_mutex);
         if (method == "POST" && status >= 200 && status < 300) {
@@ -669,7 +656,7 @@ void serve(int fd, int port) {
     if (refused)
         document =
             "<html><body>" + std::to_string(status) + " " + reason_of(status) + "</body></html>\n";
-    else if (opt.oversize)
+    else if (how.oversize)
         document = oversize(document);
 
     std::string response_head = "HTTP/1.0 " + std::to_string(status) + " " + reason_of(status) +
@@ -681,7 +668,6 @@ void serve(int fd, int port) {
     if (status == 302) response_head += "Location: /values.xml\r\n";
     response_head += "\r\n";
 
-    const unsigned seq = ++request_seq;
     capture_request(seq, raw);
     char stamp[32];
     const std::time_t now = std::time(nullptr);
@@ -694,15 +680,15 @@ void serve(int fd, int port) {
                 std::to_string(raw.size()) + " head_bytes=" + std::to_string(head.size()) +
                 " body_bytes=" + std::to_string(body.size()) +
                 " authorization=" + (has_auth ? "\"" + authorization + "\"" : "-") +
-                " status=" + std::to_string(status) + " outputs=" + applied);
+                " status=" + (how.reply ? "-" : std::to_string(status)) + " outputs=" + applied);
 
-    if (opt.silent) {
+    if (how.silent) {
         wait_peer_close(fd, hold_limit_ms);
         close(fd);
         return;
     }
-    send_response(fd, response_head, document);
-    if (opt.hold) wait_peer_close(fd, hold_limit_ms);
+    send_response(fd, response_head, document, how);
+    if (how.hold) wait_peer_close(fd, hold_limit_ms);
     finish_connection(fd);
 }
 
@@ -716,7 +702,7 @@ int open_listener(const in_addr &address, int port, int *bound_port) {
     if (fd < 0) return -1;
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (opt.slow_bytes > 0) {
+    if (opt.rules.reads_slowly()) {
         // Accepted sockets inherit it: a small window makes a large request trickle in.
         const int small = 4096;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -747,8 +733,8 @@ int main(int argc, char **argv) {
     };
     values_doc = opt.values_file.empty()
                      ? bundled(opt.power_meter ? device_values_power_xml : device_values_xml)
-                     : read_file(opt.values_file);
-    setup_doc = opt.setup_file.empty() ? bundled(device_setup_xml) : read_file(opt.setup_file);
+                     : read_document(opt.values_file);
+    setup_doc = opt.setup_file.empty() ? bundled(device_setup_xml) : read_document(opt.setup_file);
     if (opt.crlf) {
         values_doc = to_crlf(values_doc);
         setup_doc = to_crlf(setup_doc);

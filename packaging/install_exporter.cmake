@@ -10,7 +10,7 @@ else()
   set(QV_ETC "${CMAKE_INSTALL_PREFIX}/etc")
 endif()
 set(QV_EXPORTER_PROGRAM "${CMAKE_INSTALL_PREFIX}/${QV_BINDIR}/tarvik_exporter")
-set(QV_EXPORTER_CONFIG "${QV_ETC}/tarvik/exporter.yml")
+set(QV_EXPORTER_CONFIG "${QV_ETC}/tarvik_exporter/config.yml")
 
 string(MD5 QV_STAGE_KEY "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
 set(QV_STAGE "${QV_STAGE_ROOT}/${QV_STAGE_KEY}")
@@ -23,6 +23,6 @@ file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${QV_UNITDIR}" TYPE FILE
 if(EXISTS "$ENV{DESTDIR}${QV_EXPORTER_CONFIG}")
   message(STATUS "Kept (exists): $ENV{DESTDIR}${QV_EXPORTER_CONFIG}")
 else()
-  file(INSTALL DESTINATION "${QV_ETC}/tarvik" TYPE FILE FILES "${QV_DEFAULT_CONFIG}"
-       RENAME exporter.yml)
+  file(INSTALL DESTINATION "${QV_ETC}/tarvik_exporter" TYPE FILE FILES "${QV_DEFAULT_CONFIG}"
+       RENAME config.yml)
 endif()

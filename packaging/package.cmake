@@ -92,8 +92,9 @@ each scrape of /probe reads one unit over HTTP/1.0 and XML and reports its
 sensors, inputs and outputs with their states, and whether the probe succeeded.
 .
 The package runs it as a systemd service (tarvik-exporter.service) under a
-dynamic unprivileged user, with its configuration in /etc/tarvik/exporter.yml;
-systemctl reload tarvik-exporter rereads the configuration.")
+dynamic unprivileged user, with its configuration in
+/etc/tarvik_exporter/config.yml; systemctl reload tarvik-exporter rereads the
+configuration.")
 
 set(CPACK_DEBIAN_CHECK_PACKAGE_NAME tarvik-check)
 set(CPACK_DEBIAN_CHECK_PACKAGE_SECTION net)

@@ -31,11 +31,14 @@ test+=(prometheus)
 # check_tarvik's tests: the standard plugins (negate reads its exit codes), and Icinga 2 and
 # Nagios 4, which check its example configurations.
 test+=(monitoring-plugins-basic icinga2-bin nagios4-core)
-# The package test: dpkg-shlibdeps for the dependencies, lintian for the packages' checks.
-test+=(dpkg-dev lintian)
+# The package test: dpkg-shlibdeps for the dependencies, file (cpack finds the shared
+# objects with it), lintian for the packages' checks.
+test+=(dpkg-dev file lintian)
 
 # libclang-rt-N-dev for the clang that is (or will be) installed: the installed clang's
 # major version, else the version the clang package depends on, else 14 (Debian 12).
+# Nothing where the package lists know clang but no such package (Ubuntu 22.04 and older:
+# the runtime comes with libclang-common-N-dev, which clang installs).
 clang_runtime() {
     local version=""
     if command -v clang >/dev/null 2>&1; then
@@ -45,14 +48,21 @@ clang_runtime() {
         version=$(apt-cache depends clang 2>/dev/null |
                   sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1)
     fi
-    echo "libclang-rt-${version:-14}-dev"
+    local name="libclang-rt-${version:-14}-dev"
+    if command -v apt-cache >/dev/null 2>&1 && apt-cache show clang >/dev/null 2>&1 &&
+        ! apt-cache show "$name" >/dev/null 2>&1; then
+        return 0
+    fi
+    echo "$name"
 }
 
+# (clang_runtime unquoted: it may print nothing.)
+# shellcheck disable=SC2046
 packages_of() {
     case $1 in
         build) printf '%s\n' "${build[@]}" ;;
-        fuzz) printf '%s\n' "${build[@]}" "${fuzz[@]}" "$(clang_runtime)" ;;
-        test) printf '%s\n' "${build[@]}" "${fuzz[@]}" "$(clang_runtime)" "${test[@]}" ;;
+        fuzz) printf '%s\n' "${build[@]}" "${fuzz[@]}" $(clang_runtime) ;;
+        test) printf '%s\n' "${build[@]}" "${fuzz[@]}" $(clang_runtime) "${test[@]}" ;;
         *) echo "deps.sh: unknown set '$1' (build, fuzz or test)" >&2; return 2 ;;
     esac
 }
@@ -80,7 +90,14 @@ missing=$(missing_of "$set_name")
 [ -n "$missing" ] || exit 0
 
 sudo=()
-[ "$(id -u)" = 0 ] || sudo=(sudo)
+if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "deps.sh: missing (Debian packages): $(echo "$missing" | xargs)" >&2
+        echo "deps.sh: not root and no sudo: install them as root (apt-get install), then run again" >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
 echo "installing (Debian packages): $(echo "$missing" | xargs)"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update

@@ -48,6 +48,14 @@ int credential_fault(const qvxml_settings *settings);
 // REQUIRES: the mutex of the module held.
 int buffers_in_use(const xml_module_state &m);
 
+// A device of a many-device module, zeroed, in pages of its own; null when memory ran out.
+// Most of it is document buffers (values, setup, upload) and records that a device's requests
+// may never use: a page takes memory only when first written, so a device holds what its
+// requests touched, whatever the allocator held before (calloc clears a block the heap hands
+// back again, which takes all of it at once). Freed with free_device_state (null: nothing).
+xml_submodule_state *new_device_state();
+void free_device_state(xml_submodule_state *device);
+
 // ---- threads (workers.cpp) ---------------------------------------------------------------
 
 // The module whose worker runs on the calling thread; 0 on every other thread.

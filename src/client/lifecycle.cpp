@@ -27,7 +27,7 @@ std::condition_variable release_cv;
 void free_devices(int id) {
     modules_list_entry &list = modules_list[id];
     for (int i = 0; i < QVXML_MODULES_MAX && list.sub[i] != nullptr; ++i) {
-        std::free(list.sub[i]);
+        free_device_state(list.sub[i]);
         list.sub[i] = nullptr;
     }
 }

@@ -1,5 +1,7 @@
 // The module table's queries and settings: many-device lists, module type and address,
 // callbacks and credentials; and the small checks every client file shares.
+#include <sys/mman.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +40,16 @@ int credential_fault(const qvxml_settings *settings) {
         bounded_length(settings->set_password, sizeof settings->set_password) < 0)
         return QV_E_PASSWORD_TOO_LONG;
     return 0;
+}
+
+xml_submodule_state *new_device_state() {
+    void *pages = mmap(nullptr, sizeof(xml_submodule_state), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : static_cast<xml_submodule_state *>(pages);
+}
+
+void free_device_state(xml_submodule_state *device) {
+    if (device != nullptr) munmap(device, sizeof(xml_submodule_state));
 }
 
 namespace {
@@ -80,7 +92,7 @@ int qvxml_add_module(int id, const char *host, int port, const qvxml_settings *s
             return -1;
         }
     }
-    auto *device = static_cast<xml_submodule_state *>(std::calloc(1, sizeof(xml_submodule_state)));
+    xml_submodule_state *device = new_device_state();
     if (device == nullptr) {
         xml_except_errno(id, QV_E_NO_MEMORY, ENOMEM);
         return -1;

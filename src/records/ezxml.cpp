@@ -285,6 +285,13 @@ private:
     void touch(size_t upto) { count_lines(upto); }
 
     void fail(size_t pos, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    // The position of the quote that closes the literal opened by the quote at `open`, or
+    // npos when the text ends first.
+    size_t literal_end(size_t open) const {
+        size_t at = open + 1;
+        while (at < end_ && s_[at] != s_[open]) ++at;
+        return at < end_ ? at : std::string_view::npos;
+    }
 
     void decode(const char *a, size_t n, std::string &out, bool attr, int depth);
     size_t reference(const char *a, size_t n, std::string &out, bool attr, int depth);
@@ -642,11 +649,9 @@ bool reader::entity_decl(size_t *pq) {
         return false;
     }
     if (!parameter && !name.empty() && (s_[q] == '"' || s_[q] == '\'')) {
-        char quote = s_[q];
-        size_t v = q + 1;
-        size_t ve = v;
-        while (ve < end_ && s_[ve] != quote) ++ve;
-        if (ve >= end_) {
+        const size_t v = q + 1;
+        const size_t ve = literal_end(q);
+        if (ve == std::string_view::npos) {
             fail(end_, "unclosed <!DOCTYPE");
             return false;
         }
@@ -750,11 +755,9 @@ bool reader::attlist_decl(size_t *pq) {
             fail(q, "malformed <!ATTLIST");
             return false;
         }
-        char quote = s_[q];
-        size_t v = q + 1;
-        size_t ve = v;
-        while (ve < end_ && s_[ve] != quote) ++ve;
-        if (ve >= end_) {
+        const size_t v = q + 1;
+        const size_t ve = literal_end(q);
+        if (ve == std::string_view::npos) {
             fail(end_, "unclosed <!ATTLIST");
             return false;
         }

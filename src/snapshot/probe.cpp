@@ -79,12 +79,21 @@ void on_connect(int, void *user, int) {
     if (!ctx->values_done) report(ctx->progress, stage::values);
 }
 
+// The library's own check of the document just read (not empty, holds "<?xml"), as tarvik
+// makes it: a text that is no document leaves empty records, which would otherwise pass for
+// a unit with nothing to report. Records the check's code on `id` when it fails.
+bool document_sound(int id, int (*get)(int, char **, int *)) {
+    char *xml = nullptr;
+    int length = 0;
+    return get(id, &xml, &length) == 0;
+}
+
 void on_values(int id, void *user, int, kyvern_values *values, kyvern_values_entry_count *count) {
     auto *ctx = static_cast<probe_context *>(user);
     bool ok = false;
     device model;
     fault f;
-    if (values == nullptr || count == nullptr) {
+    if (values == nullptr || count == nullptr || !document_sound(id, qvxml_get_values_xml)) {
         f = read_fault(id);
     } else {
         try {
@@ -109,7 +118,7 @@ void on_setup(int id, void *user, int, kyvern_setup *setup, kyvern_setup_entry_c
     bool ok = false;
     setup_info info;
     fault f;
-    if (setup == nullptr || count == nullptr) {
+    if (setup == nullptr || count == nullptr || !document_sound(id, qvxml_get_setup_xml)) {
         f = read_fault(id);
     } else {
         try {

@@ -67,6 +67,10 @@ bool socket_ready(int id, int fd, bool for_write, int seconds) {
                             &xml_module[id].state) == 0;
 }
 
+void stop_if_ending(int id) {
+    if (xml_module[id].state.load() == 0 || qv_thread_cancel_requested()) qv_thread_exit();
+}
+
 int xml_socket_create(int id, int index, char *address_text, const char *host_name, int port) {
     if (qv_socket_init() != 0) {
         connect_failed(id, index, QV_E_SOCKET_INIT, 0);
@@ -154,10 +158,10 @@ int xml_socket_write(int id, const char *data, int length) {
         xml_except(id, QV_E_SEND);
         return -1;
     }
-    if (!socket_ready(id, fd, true, write_attempts)) {
-        xml_except_errno(id, QV_E_SELECT_WRITE, ETIMEDOUT);
-        return -1;
-    }
+    // The first send is tried at once (the connect wait has just found the socket writable);
+    // the readiness wait runs when the socket takes nothing more. The check that ends a worker
+    // whose module is asked to end runs first, as it did after that wait.
+    stop_if_ending(id);
     int sent = 0;
     while (sent < length) {
         const ssize_t n = send(fd, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);

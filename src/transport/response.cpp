@@ -90,10 +90,17 @@ int xml_socket_read(int id, char *buffer, int *length) {
     bool header_done = false;
     int stored = 0;
     for (;;) {
-        if (!socket_ready(id, fd, false, read_attempts)) break;  // 10 s of silence: complete
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        // What has arrived is read at once; the readiness wait (which ends the worker when its
+        // module is asked to end) runs only when nothing is waiting. The same check runs
+        // before every read, so a module being closed ends the worker here as in the wait.
+        stop_if_ending(id);
+        const ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!socket_ready(id, fd, false, read_attempts)) break;  // 10 s of silence
+                continue;
+            }
+            if (errno == EINTR) continue;
             return fail(QV_E_RECV, errno);
         }
         if (n == 0) break;  // the device closed the connection: complete

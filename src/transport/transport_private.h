@@ -9,6 +9,11 @@
 // cleared run flag ends the calling worker inside the wait. (connection.cpp)
 bool socket_ready(int id, int fd, bool for_write, int seconds);
 
+// Ends the calling worker when its module is asked to end (its run flag cleared, or the
+// thread cancelled), as socket_ready does after its wait: for reads that take data already
+// waiting without a readiness wait. (connection.cpp)
+void stop_if_ending(int id);
+
 // Writes the GET request of values.xml (kind 0, never authorized) or setup.xml (kind 1,
 // authorized with the GET credentials of the module, or of device `index` >= 0, when a user
 // name is set) into `request` (`size` bytes, NUL-terminated). (requests.cpp)

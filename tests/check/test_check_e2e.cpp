@@ -249,6 +249,45 @@ TEST(CheckTarvik, UnitJudgedWarningOutsideTheSafeRange) {
                   "'Room humidity'=41.2%;20:70;20:70\n");
 }
 
+// -v adds the errno of a failed system call under the status line; a fault the library
+// finds in what the unit sent (no header, too large, cut short, an HTTP status) has none.
+TEST(CheckTarvik, VerboseNamesTheErrnoOfAFailedCallOnly) {
+    if (access(kNegate, X_OK) != 0) GTEST_SKIP() << kNegate << " is missing";
+    const struct {
+        std::vector<std::string> unit;  // {"refused"}: no unit at all
+        std::string out;                // PORT: the unit's port
+    } rows[] = {
+        {{"refused"},
+         "TARVIK UNKNOWN - Socket connect failure (28) while connecting to 127.0.0.1:PORT\n"
+         "errno 111: Connection refused\n"},
+        {{"--garbage"}, "TARVIK UNKNOWN - HTTP not found (46) while reading values.xml\n"},
+        {{"--oversize"},
+         "TARVIK UNKNOWN - File size >= buffer_size_max (12) while reading values.xml\n"},
+        {{"--close-in-body"},
+         "TARVIK UNKNOWN - Recv failed (34) while reading values.xml from 127.0.0.1:PORT\n"},
+        {{"--status", "500"},
+         "TARVIK UNKNOWN - HTTP: Internal Server Error (65) while reading values.xml\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.unit[0]);
+        std::unique_ptr<qvtest::device> unit;
+        std::string port;
+        if (row.unit[0] == "refused") {
+            port = std::to_string(qvtest::closed_port());
+        } else {
+            unit = std::make_unique<qvtest::device>(row.unit);
+            ASSERT_TRUE(unit->running());
+            port = unit->port_text();
+        }
+        std::string expected = row.out;
+        if (const size_t at = expected.find("PORT"); at != std::string::npos)
+            expected.replace(at, 4, port);
+        const run_outcome r = check({"-H", "127.0.0.1", "-p", port, "-v"});
+        EXPECT_EQ(r.plugin_state, 3);
+        EXPECT_EQ(r.out, expected);
+    }
+}
+
 TEST(CheckTarvik, PasswordFileAndCommandLineFaults) {
     if (access(kNegate, X_OK) != 0) GTEST_SKIP() << kNegate << " is missing";
     qvtest::temp_dir dir;

@@ -1,7 +1,9 @@
 // Library start and stop, opening and closing modules, many-device modules, credentials.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include "client_test_util.h"
@@ -71,6 +73,33 @@ TEST_F(LibraryTest, ConnectionTestFiresTheConnectCallbacks) {
     open_running(qvtest::closed_port(), s);
     EXPECT_EQ(failed.load(), 1);
     EXPECT_EQ(failed_code.load(), 28);
+}
+
+// Resident memory of this process in KiB (/proc/self/statm).
+long resident_kib() {
+    long size = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A device is about 0.9 MB, mostly document buffers and records its requests may never use:
+// adding one must not make them resident (clearing them ahead would), also when devices of
+// the same size were freed before and the allocator could hand their memory back.
+TEST_F(LibraryTest, AddedDevicesTakeMemoryOnlyForWhatIsWritten) {
+    qvxml_settings s = plain_settings();
+    constexpr int devices = 200;
+    for (int round = 0; round < 2; ++round) {
+        const long before = resident_kib();
+        const int id = qvxml_open_many(nullptr);
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(qvxml_wait_finish(id, 0, 10), 0);
+        for (int i = 0; i < devices; ++i)
+            ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", 3000 + i, &s), i);
+        const long added = resident_kib() - before;
+        // Host, port and settings of a device fit a few pages.
+        EXPECT_LT(added, devices * 64) << "round " << round << ": " << added << " KiB";
+        EXPECT_EQ(qvxml_close(id), 0);
+    }
 }
 
 TEST_F(LibraryTest, ManyDeviceModuleQueriesAndLimits) {

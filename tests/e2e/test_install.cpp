@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -49,21 +50,43 @@ TEST(Install, PutsEverythingInPlaceAndBuildsAClient) {
           prefix + "/include/qvxml_values_sets.def", prefix + "/share/man/man1/tarvik.1",
           prefix + "/share/man/man1/tarvik-device.1"})
         EXPECT_TRUE(std::filesystem::exists(file)) << file;
+    // Each installed program runs from the prefix and names this version; each has its
+    // manual page and bash completion. A plugin ends UNKNOWN (3) when it checked nothing.
+    struct installed_program {
+        std::string name, path, version_option;
+        int exit_code;
+    };
+    std::vector<installed_program> programs = {
+        {"tarvik", prefix + "/bin/tarvik", "--version", 0},
 #ifdef QV_HAVE_CHECK
-    // The monitoring plugin goes where the plugins are (/usr/lib/nagios/plugins under /usr).
-    EXPECT_TRUE(std::filesystem::exists(prefix + "/lib/nagios/plugins/check_tarvik"));
-    EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/check_tarvik.1"));
+        // The monitoring plugin goes where the plugins are (/usr/lib/nagios/plugins under
+        // /usr).
+        {"check_tarvik", prefix + "/lib/nagios/plugins/check_tarvik", "-V", 3},
 #endif
 #ifdef QV_HAVE_EXPORTER
+        {"tarvik_exporter", prefix + "/bin/tarvik_exporter", "--version", 0},
+#endif
+    };
+    for (const installed_program &p : programs) {
+        SCOPED_TRACE(p.name);
+        EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/" + p.name + ".1"));
+        EXPECT_TRUE(
+            std::filesystem::exists(prefix + "/share/bash-completion/completions/" + p.name));
+        EXPECT_EQ(shell("'" + p.path + "' " + p.version_option, log), p.exit_code)
+            << read_file(log);
+        const std::string out = read_file(log);
+        EXPECT_TRUE(out.rfind(p.name + " 1.0.5", 0) == 0 ||
+                    out.rfind(p.name + ", version 1.0.5", 0) == 0)
+            << out;
+    }
+#ifdef QV_HAVE_EXPORTER
     // The exporter's unit names the program and the configuration of this prefix.
-    EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/tarvik_exporter"));
-    EXPECT_TRUE(std::filesystem::exists(prefix + "/share/man/man1/tarvik_exporter.1"));
     const std::string unit = read_file(prefix + "/lib/systemd/system/tarvik-exporter.service");
     EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/tarvik_exporter --config.file=" + prefix +
-                        "/etc/tarvik/exporter.yml\n"),
+                        "/etc/tarvik_exporter/config.yml\n"),
               std::string::npos)
         << unit;
-    const std::string config = prefix + "/etc/tarvik/exporter.yml";
+    const std::string config = prefix + "/etc/tarvik_exporter/config.yml";
     EXPECT_NE(read_file(config).find("\nmodules:\n"), std::string::npos);
     // Installing again keeps a configuration the administrator changed.
     ASSERT_TRUE(write_file(config, "modules: {}\n"));

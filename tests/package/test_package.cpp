@@ -93,7 +93,7 @@ std::vector<expected_package> expected_packages() {
         {"tarvik-exporter",
          "net",
          {"usr/bin/tarvik_exporter", "usr/lib/systemd/system/tarvik-exporter.service",
-          "etc/tarvik/exporter.yml", "usr/share/bash-completion/completions/tarvik_exporter",
+          "etc/tarvik_exporter/config.yml", "usr/share/bash-completion/completions/tarvik_exporter",
           "usr/share/man/man1/tarvik_exporter.1.gz"},
          // The libraries' package names carry their ABI versions, which differ between
          // releases.
@@ -197,8 +197,9 @@ bool unpack_all(const std::string &root) {
 }
 
 TEST(Package, Build) {
-    if (tool("dpkg-deb").empty() || tool("dpkg-shlibdeps").empty())
-        GTEST_SKIP() << "dpkg-deb or dpkg-shlibdeps (dpkg-dev) is not installed: no packages";
+    if (tool("dpkg-deb").empty() || tool("dpkg-shlibdeps").empty() || tool("file").empty())
+        GTEST_SKIP() << "dpkg-deb, dpkg-shlibdeps (dpkg-dev) or file is not installed: no "
+                        "packages";
     std::filesystem::remove_all(QV_PACKAGE_DIR);
     const qvtest::run_result r =
         run({QV_CPACK_COMMAND, "-G", "DEB", "--config", qvtest::binary_dir() + "/CPackConfig.cmake",
@@ -214,9 +215,10 @@ TEST(Package, Build) {
     EXPECT_EQ(made, expected);
 }
 
-// The packages need dpkg-shlibdeps (dpkg-dev) to be made.
-#define SKIP_WITHOUT_PACKAGES() \
-    if (tool("dpkg-shlibdeps").empty()) GTEST_SKIP() << "dpkg-dev is not installed: no packages"
+// The packages need dpkg-shlibdeps (dpkg-dev) and file to be made.
+#define SKIP_WITHOUT_PACKAGES()                                 \
+    if (tool("dpkg-shlibdeps").empty() || tool("file").empty()) \
+    GTEST_SKIP() << "dpkg-dev or file is not installed: no packages"
 
 TEST(Package, ControlFieldsAndFiles) {
     SKIP_WITHOUT_PACKAGES();
@@ -278,12 +280,13 @@ TEST(Package, ControlFieldsAndFiles) {
     // The service: its configuration is a conffile; the unit runs the packaged program with
     // it, as a dynamic user in a sandbox, and reloads it with SIGHUP.
     const std::string exporter = deb_of("tarvik-exporter");
-    EXPECT_EQ(run({"dpkg-deb", "--info", exporter, "conffiles"}).out, "/etc/tarvik/exporter.yml\n");
+    EXPECT_EQ(run({"dpkg-deb", "--info", exporter, "conffiles"}).out,
+              "/etc/tarvik_exporter/config.yml\n");
     ASSERT_EQ(run({"dpkg-deb", "--extract", exporter, dir.path()}).exit_code, 0);
     const std::string unit =
         read_file(dir.path() + "/usr/lib/systemd/system/tarvik-exporter.service");
     for (const char *line :
-         {"ExecStart=/usr/bin/tarvik_exporter --config.file=/etc/tarvik/exporter.yml\n",
+         {"ExecStart=/usr/bin/tarvik_exporter --config.file=/etc/tarvik_exporter/config.yml\n",
           "ExecReload=/bin/kill -HUP $MAINPID\n", "DynamicUser=yes\n", "NoNewPrivileges=yes\n",
           "ProtectSystem=strict\n", "ProtectHome=yes\n", "PrivateTmp=yes\n", "PrivateDevices=yes\n",
           "CapabilityBoundingSet=\n", "WantedBy=multi-user.target\n"})
@@ -303,23 +306,25 @@ TEST(Package, ProgramsRunFromTheUnpackedPackages) {
     const std::string library_path = "LD_LIBRARY_PATH=" + root.path() + "/" + kLibDir;
     struct program_case {
         std::string path;     // below the root
-        std::string version;  // the start of what --version prints
+        std::string option;   // the option that prints the version
+        std::string version;  // the start of what it prints
         int exit_code;
     };
     std::vector<program_case> programs = {
-        {"usr/bin/tarvik", "tarvik " + kVersion, 0},
-        {"usr/bin/tarvik-device", "tarvik-device " + kVersion, 0},
+        {"usr/bin/tarvik", "--version", "tarvik " + kVersion, 0},
+        {"usr/bin/tarvik-device", "--version", "tarvik-device " + kVersion, 0},
 #ifdef QV_HAVE_EXPORTER
-        {"usr/bin/tarvik_exporter", "tarvik_exporter", 0},
+        {"usr/bin/tarvik_exporter", "--version", "tarvik_exporter, version " + kVersion, 0},
 #endif
 #ifdef QV_HAVE_CHECK
         // A plugin ends with UNKNOWN when it did not check anything.
-        {"usr/lib/nagios/plugins/check_tarvik", "check_tarvik " + kVersion, 3},
+        {"usr/lib/nagios/plugins/check_tarvik", "--version", "check_tarvik " + kVersion, 3},
+        {"usr/lib/nagios/plugins/check_tarvik", "-V", "check_tarvik " + kVersion, 3},
 #endif
     };
     for (const program_case &p : programs) {
         const qvtest::run_result r =
-            run({env, library_path, root.path() + "/" + p.path, "--version"}, 20s);
+            run({env, library_path, root.path() + "/" + p.path, p.option}, 20s);
         EXPECT_EQ(r.exit_code, p.exit_code) << p.path << ": " << r.out << r.err;
         EXPECT_EQ(r.out.rfind(p.version, 0), 0u) << p.path << ": " << r.out;
     }
@@ -353,7 +358,7 @@ TEST(Package, ExporterServesWithItsDefaultConfiguration) {
     // As the unit starts it, with the packaged configuration (on a loopback port of its own).
     exporter_test::background_process exporter(
         {root.path() + "/usr/bin/tarvik_exporter",
-         "--config.file=" + root.path() + "/etc/tarvik/exporter.yml",
+         "--config.file=" + root.path() + "/etc/tarvik_exporter/config.yml",
          "--web.listen-address=127.0.0.1:0"},
         root.path(), "exporter");
     ASSERT_TRUE(exporter.wait_for_output("msg=Listening", 10s)) << exporter.output();

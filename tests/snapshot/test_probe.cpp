@@ -147,6 +147,33 @@ TEST(Probe, RefusedConnectionFailsAtConnect) {
     EXPECT_EQ(describe_failure(r), "connect: " + message + " (28)");
 }
 
+// A document that is no XML at all (the reader does not refuse it: libxml2 reports it as not
+// well-formed and the records stay empty) fails the probe at its stage instead of giving a
+// unit with nothing to report.
+TEST(Probe, ADocumentThatIsNoXmlFailsItsStage) {
+    const struct {
+        const char *option;  // the document replaced
+        stage failed;
+        const char *text;
+    } rows[] = {
+        {"--values", stage::values, "this is not a document"},
+        {"--values", stage::values, "<Root><Agent><DeviceName>x</DeviceName></Agent></Root>"},
+        {"--setup", stage::setup, "{\"json\": true}"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.option) + " " + row.text);
+        qvtest::temp_dir dir;
+        ASSERT_TRUE(qvtest::write_file(dir.file("doc"), row.text));
+        qvtest::device unit({row.option, dir.file("doc")});
+        ASSERT_TRUE(unit.running());
+        const probe_result r = probe_unit(unit.port());
+        EXPECT_FALSE(r.success);
+        EXPECT_EQ(r.failed_stage, row.failed);
+        EXPECT_EQ(r.error.code, QV_E_FILE_NOT_VALID);
+        EXPECT_EQ(r.values_read, row.failed != stage::values);
+    }
+}
+
 TEST(Probe, SilentUnitEndsAtTheDeadline) {
     qvtest::device unit({"--silent"});
     ASSERT_TRUE(unit.running());

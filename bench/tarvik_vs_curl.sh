@@ -16,7 +16,7 @@ if [ -z "${BUILD_DIR:-}" ]; then
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target tarvik tarvik-device >/dev/null
-tarvik="$PWD/$build/src/tool/tarvik"
+tarvik="$PWD/$build/tarvik"
 . scripts/lib/device.sh
 DEVICE_PROGRAM="$PWD/$build/tools/device/tarvik-device"
 command -v curl >/dev/null || { echo "curl is not installed" >&2; exit 1; }

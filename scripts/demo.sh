@@ -11,7 +11,7 @@ scripts/deps.sh build
 build=build/release
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target tarvik tarvik-device >/dev/null
-tarvik="$build/src/tool/tarvik"
+tarvik="$build/tarvik"
 . scripts/lib/device.sh
 DEVICE_PROGRAM="$build/tools/device/tarvik-device"
 

@@ -22,7 +22,7 @@ command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get ins
 cmake -S . -B "$build" -DQV_SANITIZE= -DQV_FUZZ=OFF -DQV_BUILD_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target tarvik tarvik-device -j"$(nproc)" >/dev/null
-tarvik=$build/src/tool/tarvik
+tarvik=$build/tarvik
 . scripts/lib/device.sh
 DEVICE_PROGRAM=$build/tools/device/tarvik-device
 

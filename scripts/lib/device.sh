@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Starting and stopping the stand-in unit (tarvik-device) from a script. Source this file,
 # set DEVICE_PROGRAM to the built tarvik-device and DEVICE_DIR to a folder of the script's
 # own, then:

@@ -20,7 +20,9 @@
 #include "core/xml_module.h"
 #include "core/xml_thread.h"
 #include "records/libxml2_errors.h"
+#include "records/path_nodes.h"
 #include "records/records.h"
+#include "records/short_copy.h"
 #include "records/xml_post_parser.h"
 
 namespace {
@@ -37,7 +39,7 @@ constexpr size_t max_levels = XML_PATH_SIZE / 2;
 // paths the slow way, with the same result.
 constexpr int node_max = 1024;
 constexpr int node_slots = 2 * node_max;  // power of two, at most half full
-constexpr int node_none = -1;
+constexpr int node_none = path_nodes::none;
 constexpr int node_root = 0;  // the empty path, before the first start tag
 
 // Where the save step puts the text of one event: slot i of the field is at
@@ -134,36 +136,9 @@ struct xml_parse_ctx {
     char entry_path[XML_PATH_SIZE];  // the path when the last Entry started
 };
 
-size_t node_slot_of(int parent, const xmlChar *name) {
-    uint64_t key = reinterpret_cast<uintptr_t>(name) ^ (static_cast<uint64_t>(parent) << 48);
-    key *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(key >> 53) & (node_slots - 1);  // 11 bits
-}
-
-// The path_node reached from `parent` by `name`, or node_none.
-int find_node(const xml_parse_ctx *ctx, int parent, const xmlChar *name) {
-    for (size_t i = node_slot_of(parent, name);; i = (i + 1) & (node_slots - 1)) {
-        const int n = ctx->node_slot[i];
-        if (n < 0) return node_none;
-        if (ctx->nodes[n].name == name && ctx->nodes[n].parent == parent) return n;
-    }
-}
-
-// Where the node that follows `prev` below `parent` (the first child when `prev` is node_none)
-// is remembered: documents repeat their element order, so that node is most often the next.
-inline int16_t &prediction(xml_parse_ctx *ctx, int parent, int prev) {
-    return prev >= 0 ? ctx->nodes[prev].next : ctx->nodes[parent].first;
-}
-
 // The node of the element starting now (named `name`) below the path's node, or node_none.
 inline int child_node(xml_parse_ctx *ctx, const xmlChar *name) {
-    const int parent = ctx->node;
-    if (parent < 0) return node_none;
-    int16_t &guess = prediction(ctx, parent, ctx->prev);
-    if (guess >= 0 && ctx->nodes[guess].name == name) return guess;  // a child of `parent`
-    const int n = find_node(ctx, parent, name);
-    if (n >= 0) guess = static_cast<int16_t>(n);
-    return n;
+    return path_nodes::child<&path_node::name>(ctx, name);
 }
 
 // Makes `path_len` and `path_hash` those of the path also while it has a node.
@@ -192,10 +167,7 @@ int add_node(xml_parse_ctx *ctx, int parent, const xmlChar *name, size_t name_le
     node.path_len = static_cast<uint16_t>(ctx->path_len);
     node.parent_len = ctx->nodes[parent].path_len;
     node.entry = entry;
-    size_t i = node_slot_of(parent, name);
-    while (ctx->node_slot[i] >= 0) i = (i + 1) & (node_slots - 1);
-    ctx->node_slot[i] = static_cast<int16_t>(n);
-    prediction(ctx, parent, ctx->prev) = static_cast<int16_t>(n);
+    path_nodes::insert(ctx, parent, name, n);
     return n;
 }
 
@@ -263,20 +235,8 @@ inline void copy_piece(char *to, const char *from, size_t n) {
         }
         std::memcpy(block, from + n - 16, 16);
         std::memcpy(to + n - 16, block, 16);
-    } else if (n >= 8) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
     } else {
-        for (size_t i = 0; i < n; ++i) to[i] = from[i];
+        copy_short(to, from, n);
     }
 }
 
@@ -489,31 +449,6 @@ void rewrite_root(char *data, long len, const char *prefix) {
     std::memcpy(data + last, "</Root>", 7);
 }
 
-// What xmlSAXUserParseMemory(&handlers, ctx, data, len) does, step by step, so that the
-// handlers know the dictionary of the running parse (ctx->dict). Same result: 0 for a
-// well-formed document, else libxml2's error number (-1 when it has none), and -1 when no
-// parser can be set up (a null text or a length of 0 or less among those).
-int sax_parse(const xmlSAXHandler &handlers, xml_parse_ctx *ctx, const char *data, int len) {
-    xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(data, len);
-    if (parser == nullptr) return -1;
-    if (parser->sax == nullptr) {
-        xmlFreeParserCtxt(parser);
-        return -1;
-    }
-    *parser->sax = handlers;  // the parser's own copy, freed with it
-    parser->userData = ctx;
-    ctx->dict = parser->dict;
-    xmlParseDocument(parser);
-    const int result = parser->wellFormed ? 0 : (parser->errNo != 0 ? parser->errNo : -1);
-    ctx->dict = nullptr;
-    if (parser->myDoc != nullptr) {  // the handlers build no tree; freed as libxml2 would
-        xmlFreeDoc(parser->myDoc);
-        parser->myDoc = nullptr;
-    }
-    xmlFreeParserCtxt(parser);
-    return result;
-}
-
 // Allocates a zeroed T into `slot` unless one is there; false when that fails.
 template <typename T>
 bool ensure(T *&slot) {
@@ -611,7 +546,7 @@ int xml_parse(int id, char *data, int len, int type) {
     {
         libxml2_error_scope quiet;
         // A null buffer or a length of 0 or less makes libxml2 return a negative result.
-        result = sax_parse(mySAXParseCallbacks, ctx, data, len);
+        result = path_nodes::sax_parse(mySAXParseCallbacks, ctx, data, len);
     }
 
     // The post-parser only reads values documents; after a setup document it has nothing to do.

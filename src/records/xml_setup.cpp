@@ -22,6 +22,8 @@
 
 #include "core/xml_global.h"
 #include "records/libxml2_errors.h"
+#include "records/path_nodes.h"
+#include "records/short_copy.h"
 
 namespace {
 
@@ -102,7 +104,7 @@ struct idx_item {
 // its start tags the slow way, with the same result.
 constexpr int node_max = 1024;
 constexpr int node_slots = 2 * node_max;  // power of two, at most half full
-constexpr int node_none = -1;
+constexpr int node_none = path_nodes::none;
 constexpr int node_root = 0;  // the empty path, before the first start tag
 constexpr int tag_size = 32;  // bytes of a node's prepared tag (the tag and scratch after it)
 
@@ -193,20 +195,8 @@ void refuse(setup_filter_context *c, int code) {
 inline void copy_bytes(char *to, const char *from, size_t n) {
     if (n >= 16) {
         std::memcpy(to, from, n);
-    } else if (n >= 8) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
     } else {
-        for (size_t i = 0; i < n; ++i) to[i] = from[i];
+        copy_short(to, from, n);
     }
 }
 
@@ -416,36 +406,9 @@ inline void write_node_tag(setup_filter_context *c, const filter_node_text &node
     write_tag(c, end, node.name, node.name_length);
 }
 
-size_t node_slot_of(int parent, const xmlChar *key) {
-    uint64_t h = reinterpret_cast<uintptr_t>(key) ^ (static_cast<uint64_t>(parent) << 48);
-    h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 53) & (node_slots - 1);  // 11 bits
-}
-
-// The filter_node reached from `parent` by `key`, or node_none.
-int find_node(const setup_filter_context *c, int parent, const xmlChar *key) {
-    for (size_t i = node_slot_of(parent, key);; i = (i + 1) & (node_slots - 1)) {
-        const int n = c->node_slot[i];
-        if (n < 0) return node_none;
-        if (c->nodes[n].key == key && c->nodes[n].parent == parent) return n;
-    }
-}
-
-// Where the node that follows `prev` below `parent` (the first child when `prev` is node_none)
-// is remembered: documents repeat their element order, so that node is most often the next.
-inline int &prediction(setup_filter_context *c, int parent, int prev) {
-    return prev >= 0 ? c->nodes[prev].next : c->nodes[parent].first;
-}
-
 // The node of the element starting now (named `key`) below the path's node, or node_none.
 inline int child_node(setup_filter_context *c, const xmlChar *key) {
-    const int parent = c->node;
-    if (parent < 0) return node_none;
-    int &guess = prediction(c, parent, c->prev);
-    if (guess >= 0 && c->nodes[guess].key == key) return guess;  // a child of `parent`
-    const int n = find_node(c, parent, key);
-    if (n >= 0) guess = n;
-    return n;
+    return path_nodes::child<&filter_node::key>(c, key);
 }
 
 // Remembers the path just appended (by `key`, written as `name`) as the node reached from
@@ -481,10 +444,7 @@ int add_node(setup_filter_context *c, int parent, const xmlChar *key, const char
         text.tag_length[0] = name_length + 2;
         text.tag_length[1] = name_length + 3;
     }
-    size_t i = node_slot_of(parent, key);
-    while (c->node_slot[i] >= 0) i = (i + 1) & (node_slots - 1);
-    c->node_slot[i] = static_cast<int16_t>(n);
-    prediction(c, parent, c->prev) = n;
+    path_nodes::insert(c, parent, key, n);
     return n;
 }
 
@@ -668,6 +628,22 @@ inline void leave_node(setup_filter_context *c, int n) {
     if (c->text_length > node.parent_length) c->text_length = node.parent_length;
 }
 
+// What both passes do when an element ends: the depth and the Idx nesting are given back.
+// The node of the element, or node_none when it had none (the slow path has then ended it).
+inline int end_of_element(setup_filter_context *c) {
+    c->depth--;
+    const int n = c->node;
+    if (n < 0) {
+        end_element_slow(c);
+        return node_none;
+    }
+    if (c->nodes[n].is_idx) {
+        c->in_idx--;
+        c->current_idx = c->frames[c->depth].outer_idx;
+    }
+    return n;
+}
+
 // ---- Pass 1: collect every Idx value with the ordinal of the element that holds it ----
 
 void collect_start(void *user, const xmlChar *raw_name, const xmlChar ** /*attributes*/) {
@@ -698,18 +674,8 @@ void collect_start(void *user, const xmlChar *raw_name, const xmlChar ** /*attri
 void collect_end(void *user, const xmlChar * /*raw_name*/) {
     auto *c = static_cast<setup_filter_context *>(user);
     if (halted(c) || c->depth == 0) return;
-    c->depth--;
-    const int n = c->node;
-    if (n < 0) {
-        end_element_slow(c);
-        return;
-    }
-    const filter_node &node = c->nodes[n];
-    if (node.is_idx) {
-        c->in_idx--;
-        c->current_idx = c->frames[c->depth].outer_idx;
-    }
-    leave_node(c, n);
+    const int n = end_of_element(c);
+    if (n >= 0) leave_node(c, n);
 }
 
 // The text of an open Idx element, joined into its value (a reference splits it).
@@ -759,17 +725,8 @@ void start_element(void *user, const xmlChar *raw_name, const xmlChar ** /*attri
 void end_element(void *user, const xmlChar * /*raw_name*/) {
     auto *c = static_cast<setup_filter_context *>(user);
     if (halted(c) || c->depth == 0) return;
-    c->depth--;
-    const int n = c->node;
-    if (n < 0) {
-        end_element_slow(c);
-        return;
-    }
-    const filter_node &node = c->nodes[n];
-    if (node.is_idx) {
-        c->in_idx--;
-        c->current_idx = c->frames[c->depth].outer_idx;
-    }
+    const int n = end_of_element(c);
+    if (n < 0) return;
     copy_end(c, &c->node_text[n], nullptr, 0);
     leave_node(c, n);
 }
@@ -819,31 +776,6 @@ int fail(int module, setup_filter_context *c, int code) {
     return -1;
 }
 
-// What xmlSAXUserParseMemory(&c->sax, c, document, length) does, step by step, so that the
-// handlers know the dictionary of the running parse (c->dict). Same result: 0 for a
-// well-formed document, else libxml2's error number (-1 when it has none), and -1 when no
-// parser can be set up (an empty document among those).
-int sax_parse(setup_filter_context *c, const char *document, int length) {
-    xmlParserCtxtPtr parser = xmlCreateMemoryParserCtxt(document, length);
-    if (parser == nullptr) return -1;
-    if (parser->sax == nullptr) {
-        xmlFreeParserCtxt(parser);
-        return -1;
-    }
-    *parser->sax = c->sax;  // the parser's own copy, freed with it
-    parser->userData = c;
-    c->dict = parser->dict;
-    xmlParseDocument(parser);
-    const int result = parser->wellFormed ? 0 : (parser->errNo != 0 ? parser->errNo : -1);
-    c->dict = nullptr;
-    if (parser->myDoc != nullptr) {  // the handlers build no tree; freed as libxml2 would
-        xmlFreeDoc(parser->myDoc);
-        parser->myDoc = nullptr;
-    }
-    xmlFreeParserCtxt(parser);
-    return result;
-}
-
 // Runs one pass; 0, or the code that refuses the document.
 int run_pass(setup_filter_context *c, const char *document, int length) {
     c->in_idx = 0;
@@ -872,7 +804,7 @@ int run_pass(setup_filter_context *c, const char *document, int length) {
     std::memset(c->node_slot, 0xff, sizeof c->node_slot);
     update_next_owner(c);
     c->sax = c->pass == 1 ? collectCallbacks : mySAXParseCallbacks;
-    const int result = sax_parse(c, document, length);
+    const int result = path_nodes::sax_parse(c->sax, c, document, length);
     if (result < 0) return QV_E_XML_NOT_VALID;
     if (c->out_of_memory) return QV_E_NO_MEMORY;
     if (c->items_exhausted) return QV_E_NULL_POINTER;

@@ -21,7 +21,7 @@ seconds=${1:-30}
 build=build/fuzz
 all_targets="fuzz_xml_values fuzz_xml_setup fuzz_setup_prepare fuzz_ezxml fuzz_http_read fuzz_b64
              fuzz_cmdline fuzz_exporter_config fuzz_exporter_query
-             fuzz_check_cmdline"
+             fuzz_check_cmdline fuzz_device_scenario"
 targets=$(echo ${QV_FUZZ_TARGETS:-$all_targets})  # one line, single blanks
 extra=()
 read -r -a extra <<<"${QV_FUZZ_ARGS:-}"

@@ -644,16 +644,21 @@ inline int end_of_element(setup_filter_context *c) {
     return n;
 }
 
+// The node of the element starting now, or node_none when it has none (the slow path has
+// then started it).
+inline int start_of_element(setup_filter_context *c, const xmlChar *raw_name) {
+    const int n = child_node(c, raw_name);
+    if (n < 0) start_element_slow(c, raw_name);
+    return n;
+}
+
 // ---- Pass 1: collect every Idx value with the ordinal of the element that holds it ----
 
 void collect_start(void *user, const xmlChar *raw_name, const xmlChar ** /*attributes*/) {
     auto *c = static_cast<setup_filter_context *>(user);
     if (halted(c)) return;
-    const int n = child_node(c, raw_name);
-    if (n < 0) {
-        start_element_slow(c, raw_name);
-        return;
-    }
+    const int n = start_of_element(c, raw_name);
+    if (n < 0) return;
     // The node's path fitted when the node was made, below the same path and at the same depth
     // as now.
     const filter_node &node = c->nodes[n];
@@ -701,11 +706,8 @@ void collect_chars(void *user, const xmlChar *raw_text, int length) {
 void start_element(void *user, const xmlChar *raw_name, const xmlChar ** /*attributes*/) {
     auto *c = static_cast<setup_filter_context *>(user);
     if (halted(c)) return;
-    const int n = child_node(c, raw_name);
-    if (n < 0) {
-        start_element_slow(c, raw_name);
-        return;
-    }
+    const int n = start_of_element(c, raw_name);
+    if (n < 0) return;
     const filter_node &node = c->nodes[n];
     if (node.is_idx) {
         frame &f = c->frames[c->depth];

@@ -110,7 +110,9 @@ std::string logfmt_value(std::string_view value) {
         }
     }
     if (plain) return std::string(value);
-    return "\"" + escape_text(value, "\\x%02x") + "\"";
+    std::string quoted = "\"";
+    quoted.append(escape_text(value, "\\x%02x")).append("\"");
+    return quoted;
 }
 
 void log(log_level level, std::string_view message, std::initializer_list<log_field> fields) {

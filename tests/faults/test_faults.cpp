@@ -124,7 +124,7 @@ std::string overfull_setup() {
     std::string doc = kDeclaration;
     doc += "<Root>\n<Agent><DeviceName>overfull</DeviceName><Title>Kyvern</Title></Agent>\n";
     for (const setup_set &set : kSetupSets) {
-        doc += "<" + std::string(set.name) + ">\n";
+        doc.append("<").append(set.name).append(">\n");
         for (int i = 0; i < 100; ++i) {
             const std::string n = std::to_string(i);
             doc += "<Entry><ID>" + n + "</ID><Name>N" + n + "</Name><Value>1</Value><Idx>" + n +

@@ -45,8 +45,8 @@ std::set<std::string> complete(const std::string &name, const std::vector<std::s
     static const char *driver = R"(
 source "$1" || exit 3
 shift
-spec=$(complete -p "$1") || exit 4
-fn=${spec#*-F }
+binding=$(complete -p "$1") || exit 4
+fn=${binding#*-F }
 fn=${fn%% *}
 COMP_WORDS=("$@")
 COMP_CWORD=$(($# - 1))

@@ -16,7 +16,7 @@ enum class argument { none, number, pair, file };
 // An action and the fields of a behaviour it sets: `flag` to true, `first` to the number (or
 // the BYTES of BYTES:MS), `second` to the MS; a file argument becomes the reply; `forget`
 // goes back to a sound behaviour.
-struct action_spec {
+struct action_kind {
     const char *name;
     argument arg = argument::none;
     int low = 0, high = 0;
@@ -27,7 +27,7 @@ struct action_spec {
 };
 
 // The actions by name; a command-line option is the name with "--" in front.
-constexpr action_spec kActions[] = {
+constexpr action_kind kActions[] = {
     {"status", argument::number, 100, 999, nullptr, &behaviour::status},
     {"silent", argument::none, 0, 0, &behaviour::silent},
     {"hold", argument::none, 0, 0, &behaviour::hold},
@@ -44,25 +44,25 @@ constexpr action_spec kActions[] = {
     {"normal", argument::none, 0, 0, nullptr, nullptr, nullptr, true},
 };
 
-const action_spec *find_action(const std::string &name) {
-    for (const action_spec &spec : kActions)
-        if (name == spec.name) return &spec;
+const action_kind *find_action(const std::string &name) {
+    for (const action_kind &kind : kActions)
+        if (name == kind.name) return &kind;
     return nullptr;
 }
 
 }  // namespace
 
 struct scenario::action {
-    const action_spec *spec;
+    const action_kind *kind;
     int a = 0, b = 0;
     std::shared_ptr<const std::string> bytes;  // a file argument
 
     void apply(behaviour *to) const {
-        if (spec->forget) *to = behaviour{};
-        if (spec->flag != nullptr) to->*spec->flag = true;
-        if (spec->first != nullptr) to->*spec->first = a;
-        if (spec->second != nullptr) to->*spec->second = b;
-        if (spec->arg == argument::file) to->reply = bytes;
+        if (kind->forget) *to = behaviour{};
+        if (kind->flag != nullptr) to->*kind->flag = true;
+        if (kind->first != nullptr) to->*kind->first = a;
+        if (kind->second != nullptr) to->*kind->second = b;
+        if (kind->arg == argument::file) to->reply = bytes;
     }
 };
 
@@ -80,15 +80,15 @@ struct scenario::rule {
 
 namespace {
 
-// Reads `spec`'s argument from `value` into *a, *b (number, pair) or *bytes (file).
-bool read_argument(const action_spec &spec, const std::string &value, int *a, int *b,
+// Reads `kind`'s argument from `value` into *a, *b (number, pair) or *bytes (file).
+bool read_argument(const action_kind &kind, const std::string &value, int *a, int *b,
                    std::shared_ptr<const std::string> *bytes, std::string *error) {
     bool ok = true;
-    switch (spec.arg) {
+    switch (kind.arg) {
         case argument::none:
             break;
         case argument::number:
-            ok = parse_int(value.c_str(), spec.low, spec.high, a);
+            ok = parse_int(value.c_str(), kind.low, kind.high, a);
             break;
         case argument::pair:
             ok = parse_pair(value.c_str(), a, b);
@@ -100,7 +100,7 @@ bool read_argument(const action_spec &spec, const std::string &value, int *a, in
             break;
         }
     }
-    if (!ok) *error = "bad value '" + value + "' for " + spec.name;
+    if (!ok) *error = "bad value '" + value + "' for " + kind.name;
     return ok;
 }
 
@@ -127,20 +127,20 @@ bool is_method(const std::string &token) {
 }  // namespace
 
 bool scenario::is_action(const std::string &name, bool *takes_value) {
-    const action_spec *spec = find_action(name);
-    if (spec != nullptr) *takes_value = spec->arg != argument::none;
-    return spec != nullptr;
+    const action_kind *kind = find_action(name);
+    if (kind != nullptr) *takes_value = kind->arg != argument::none;
+    return kind != nullptr;
 }
 
 bool scenario::add_every(const std::string &name, const char *value, std::string *error) {
-    const action_spec *spec = find_action(name);
-    if (spec == nullptr) {
+    const action_kind *kind = find_action(name);
+    if (kind == nullptr) {
         *error = "unknown action '" + name + "'";
         return false;
     }
     auto r = std::make_shared<rule>();
-    action act{spec, 0, 0, nullptr};
-    if (!read_argument(*spec, value != nullptr ? value : "", &act.a, &act.b, &act.bytes, error))
+    action act{kind, 0, 0, nullptr};
+    if (!read_argument(*kind, value != nullptr ? value : "", &act.a, &act.b, &act.bytes, error))
         return false;
     r->actions.push_back(std::move(act));
     rules_.push_back(std::move(r));
@@ -186,18 +186,18 @@ bool scenario::add_rules(const std::string &text, std::string *error) {
             return false;
         }
         for (; at < w.size(); ++at) {
-            const action_spec *spec = find_action(w[at]);
-            if (spec == nullptr) {
+            const action_kind *kind = find_action(w[at]);
+            if (kind == nullptr) {
                 *error = where + "unknown action '" + w[at] + "'";
                 return false;
             }
-            action act{spec, 0, 0, nullptr};
-            if (spec->arg != argument::none && ++at == w.size()) {
-                *error = where + spec->name + " needs a value";
+            action act{kind, 0, 0, nullptr};
+            if (kind->arg != argument::none && ++at == w.size()) {
+                *error = where + kind->name + " needs a value";
                 return false;
             }
-            const std::string value = spec->arg != argument::none ? w[at] : "";
-            if (!read_argument(*spec, value, &act.a, &act.b, &act.bytes, error)) {
+            const std::string value = kind->arg != argument::none ? w[at] : "";
+            if (!read_argument(*kind, value, &act.a, &act.b, &act.bytes, error)) {
                 *error = where + *error;
                 return false;
             }
@@ -228,7 +228,7 @@ behaviour scenario::before_request_line() const {
 bool scenario::reads_slowly() const {
     for (const auto &r : rules_)
         for (const action &a : r->actions)
-            if (a.spec->first == &behaviour::slow_bytes) return true;
+            if (a.kind->first == &behaviour::slow_bytes) return true;
     return false;
 }
 

@@ -203,26 +203,31 @@ int qvxml_get_setup_to_file_many(int id, int index, const char *path) {
 
 // ---- records -------------------------------------------------------------------------------
 
+namespace {
+
+// Whether a record of the kind asked for and its counts exist; QV_E_ACTION_NOT_VALID on `id`
+// when not (no document of that kind parsed yet).
+bool records_present(int id, const void *record, const void *count) {
+    if (record != nullptr && count != nullptr) return true;
+    xml_except(id, QV_E_ACTION_NOT_VALID);
+    return false;
+}
+
+}  // namespace
+
 int qvxml_get_values_cache(int id, kyvern_values **values, kyvern_values_entry_count **count) {
     document_view d;
     if (!single_checks(id, doc::values, &d)) return -1;
     // The pointers are stored before the null test: after code 2 the caller holds them.
     *values = p_kyvern_values[id];
     *count = p_kyvern_values_entry_count[id];
-    if (*values == nullptr || *count == nullptr) {
-        xml_except(id, QV_E_ACTION_NOT_VALID);
-        return -1;
-    }
-    return 0;
+    return records_present(id, *values, *count) ? 0 : -1;
 }
 
 int qvxml_get_setup_cache(int id, kyvern_setup **setup, kyvern_setup_entry_count **count) {
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
-    if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, QV_E_ACTION_NOT_VALID);
-        return -1;
-    }
+    if (!records_present(id, p_kyvern_setup[id], p_kyvern_setup_entry_count[id])) return -1;
     *setup = p_kyvern_setup[id];
     *count = p_kyvern_setup_entry_count[id];
     return 0;
@@ -231,10 +236,7 @@ int qvxml_get_setup_cache(int id, kyvern_setup **setup, kyvern_setup_entry_count
 int qvxml_get_values_cache_copy(int id, kyvern_values *values, kyvern_values_entry_count *count) {
     document_view d;
     if (!single_checks(id, doc::values, &d)) return -1;
-    if (p_kyvern_values[id] == nullptr || p_kyvern_values_entry_count[id] == nullptr) {
-        xml_except(id, QV_E_ACTION_NOT_VALID);
-        return -1;
-    }
+    if (!records_present(id, p_kyvern_values[id], p_kyvern_values_entry_count[id])) return -1;
     std::memcpy(values, p_kyvern_values[id], sizeof *values);
     *count = *p_kyvern_values_entry_count[id];
     return 0;
@@ -243,10 +245,7 @@ int qvxml_get_values_cache_copy(int id, kyvern_values *values, kyvern_values_ent
 int qvxml_get_setup_cache_copy(int id, kyvern_setup *setup, kyvern_setup_entry_count *count) {
     document_view d;
     if (!single_checks(id, doc::setup, &d)) return -1;
-    if (p_kyvern_setup[id] == nullptr || p_kyvern_setup_entry_count[id] == nullptr) {
-        xml_except(id, QV_E_ACTION_NOT_VALID);
-        return -1;
-    }
+    if (!records_present(id, p_kyvern_setup[id], p_kyvern_setup_entry_count[id])) return -1;
     std::memcpy(setup, p_kyvern_setup[id], sizeof *setup);
     *count = *p_kyvern_setup_entry_count[id];
     return 0;

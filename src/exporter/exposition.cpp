@@ -24,12 +24,11 @@ using prometheus::Labels;
 // gauge has the last value set, a counter the sum of its increments.
 class answer_families {
 public:
-    void gauge(const std::string &name, const std::string &help, const Labels &labels,
-               double value) {
+    // `help` is read only when `name` is new to the answer.
+    void gauge(std::string_view name, std::string_view help, const Labels &labels, double value) {
         add(name, help, prometheus::MetricType::Gauge, labels).gauge.value = value;
     }
-    void counter(const std::string &name, const std::string &help, const Labels &labels,
-                 double value) {
+    void counter(std::string_view name, std::string_view help, const Labels &labels, double value) {
         if (!(value >= 0)) return;  // a counter never goes below zero
         add(name, help, prometheus::MetricType::Counter, labels).counter.value = value;
     }
@@ -39,13 +38,13 @@ public:
     }
 
 private:
-    prometheus::ClientMetric &add(const std::string &name, const std::string &help,
+    prometheus::ClientMetric &add(std::string_view name, std::string_view help,
                                   prometheus::MetricType type, const Labels &labels) {
         // An answer has a few dozen families at most: a linear search beats a map here.
         auto found = std::find_if(families_.begin(), families_.end(),
                                   [&](const auto &f) { return f.name == name; });
         if (found == families_.end()) {
-            families_.push_back({name, help, type, {}});
+            families_.push_back({std::string(name), std::string(help), type, {}});
             found = families_.end() - 1;
         }
         prometheus::ClientMetric &metric = found->metric.emplace_back();
@@ -153,14 +152,12 @@ void render_sensor(answer_families &out, const snapshot::sensor &s) {
                   labels, *s.base_high);
 
     const std::string state_metric = prefix + "_alarm_state";
+    const std::string state_help = "Alarm state of a " + what +
+                                   ": 1 for the current state (unknown, inactive, normal, alarm).";
+    Labels with_state = {{"id", labels["id"]}, {"name", labels["name"]}};
     for (snapshot::alarm_state state : snapshot::kAlarmStates) {
-        Labels with_state = {{"id", labels["id"]},
-                             {"name", labels["name"]},
-                             {state_metric, snapshot::alarm_state_name(state)}};
-        out.gauge(state_metric,
-                  "Alarm state of a " + what +
-                      ": 1 for the current state (unknown, inactive, normal, alarm).",
-                  with_state, s.state == state ? 1 : 0);
+        with_state[state_metric] = snapshot::alarm_state_name(state);
+        out.gauge(state_metric, state_help, with_state, s.state == state ? 1 : 0);
     }
 }
 
@@ -178,8 +175,8 @@ void render_model(answer_families &out, const snapshot::device &model) {
                                {"name", utf8_or_replacement(in.name)}};
         if (in.value)
             out.gauge("tarvik_input_state", "State of a binary input (0 or 1).", labels, *in.value);
+        Labels with_state = labels;
         for (snapshot::alarm_state state : snapshot::kAlarmStates) {
-            Labels with_state = labels;
             with_state["tarvik_input_alarm_state"] = snapshot::alarm_state_name(state);
             out.gauge("tarvik_input_alarm_state",
                       "Alarm state of a binary input: 1 for the current state (unknown, inactive, "
@@ -193,8 +190,8 @@ void render_model(answer_families &out, const snapshot::device &model) {
         if (o.value)
             out.gauge("tarvik_output_state", "State of a binary output (0 or 1).", labels,
                       *o.value);
+        Labels with_mode = labels;
         for (snapshot::output_mode mode : snapshot::kOutputModes) {
-            Labels with_mode = labels;
             with_mode["tarvik_output_mode"] = snapshot::output_mode_name(mode);
             out.gauge(
                 "tarvik_output_mode",

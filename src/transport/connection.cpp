@@ -132,6 +132,15 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
         connect_failed(id, index, QV_E_SOCKET_CONNECT, error);
         return -1;
     }
+    // A peer address proves the connection. A near peer (the loopback range, a local network)
+    // has often accepted within the connect call itself: then the readiness wait and the
+    // error query have nothing to add and are left out.
+    sockaddr_in seen{};
+    socklen_t seen_len = sizeof seen;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&seen), &seen_len) == 0) {
+        call_connect(id, index);
+        return 0;
+    }
     if (!socket_ready(id, fd, true, connect_attempts)) {
         xml_socket_close(id);
         connect_failed(id, index, QV_E_SOCKET_CONNECT, ETIMEDOUT);
@@ -140,8 +149,7 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
     int error = 0;
     socklen_t error_len = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) error = errno;
-    sockaddr_in seen{};
-    socklen_t seen_len = sizeof seen;
+    seen_len = sizeof seen;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&seen), &seen_len) != 0) {
         if (error == 0) error = errno;
         xml_socket_close(id);

@@ -6,6 +6,8 @@
 // against a bare connect, GET /values.xml, read to the close and close of the same N ports,
 // one after the other: the work a round cannot do without. Both sides run back to back on the
 // wall clock, the order alternating (bench_pairs), so load on the machine slows both alike.
+// The same round is also timed against bare exchanges that parse each body once with a bare
+// libxml2 SAX pass: the floor for a round that must parse what it receives.
 //
 // Run: build with -DQV_BUILD_BENCH=ON, then build/bench/bench_many (the device program is
 // found next to it in the build tree, or through QV_DEVICE); scripts/bench.sh runs it.
@@ -131,6 +133,33 @@ size_t bare_get(int port) {
     return total;
 }
 
+// bare_get, keeping the response, and then one bare libxml2 SAX pass (empty handlers) over
+// its body: the least a round that must parse every document can do.
+size_t bare_get_and_parse(int port, std::string &response, const xmlSAXHandler &empty) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    response.clear();
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        static const char request[] = "GET /values.xml HTTP/1.0\r\n\r\n";
+        if (send(s, request, sizeof request - 1, MSG_NOSIGNAL) > 0) {
+            char chunk[1024];
+            for (ssize_t n; (n = recv(s, chunk, sizeof chunk, 0)) > 0;)
+                response.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    close(s);
+    const size_t body = response.find("\r\n\r\n");
+    if (body != std::string::npos) {
+        xmlSAXHandler h = empty;
+        xmlSAXUserParseMemory(&h, nullptr, response.data() + body + 4,
+                              static_cast<int>(response.size() - body - 4));
+    }
+    return response.size();
+}
+
 // A many-device module of the first `count` devices, open between construction and end.
 struct many_module {
     int id = -1;
@@ -201,6 +230,41 @@ void BM_ManyRoundVsBare(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * n);
 }
 
+// The same round against bare exchanges that also parse what they receive (one bare SAX
+// pass): how much of a round's cost beyond the bare exchange is the parsing itself.
+// Counters as above, with the reference named bare_parse.
+void BM_ManyRoundVsBareAndParse(benchmark::State &state) {
+    const int n = static_cast<int>(state.range(0));
+    const fleet &f = devices();
+    many_module module(n);
+    if (module.id <= 0) {
+        state.SkipWithError("many-device module not opened");
+        return;
+    }
+    const xmlSAXHandler empty = bench_empty_sax();
+    std::string response;
+    bench_pairs pairs(bench_wall_us);
+    size_t bytes = 0;
+    bool ok = module.round();
+    for (auto _ : state) {
+        ok = pairs.sample([&] { return module.round(); },
+                          [&] {
+                              for (int i = 0; i < n; ++i)
+                                  bytes += bare_get_and_parse(f.ports[i], response, empty);
+                              return true;
+                          }) &&
+             ok;
+    }
+    benchmark::DoNotOptimize(bytes);
+    if (!ok || module.valid() != n) {
+        state.SkipWithError("a round did not complete");
+        return;
+    }
+    pairs.report(state, "round", "bare_parse");
+    state.counters["round_us_per_device"] = state.counters["round_us"] / n;
+    state.counters["bare_parse_us_per_device"] = state.counters["bare_parse_us"] / n;
+}
+
 // Memory of a 500-device module: resident memory it adds when its devices are added and by
 // one values round, next to what the round must hold (the documents received and the values
 // records parsed from them). Measured twice, the second time after the first module was
@@ -242,5 +306,12 @@ BENCHMARK(BM_ManyRoundVsBare)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(20.0);
+
+BENCHMARK(BM_ManyRoundVsBareAndParse)
+    ->Arg(50)
+    ->Arg(kDevices)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(10.0);
 
 BENCHMARK_MAIN();

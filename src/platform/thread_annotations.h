@@ -32,8 +32,6 @@
 // The caller must not hold the capabilities (lock order; flagged where the caller is seen
 // to hold one).
 #define EXCLUDES(...) QV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-// The function returns a reference to the capability.
-#define RETURN_CAPABILITY(x) QV_THREAD_ANNOTATION(lock_returned(x))
 // Turns the analysis off for one function whose correct locking it cannot follow; every
 // use says why next to it.
 #define NO_THREAD_SAFETY_ANALYSIS QV_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -1,13 +1,10 @@
 #include "exporter/exposition.h"
 
-#include <prometheus/counter.h>
-#include <prometheus/family.h>
-#include <prometheus/gauge.h>
-#include <prometheus/registry.h>
+#include <prometheus/labels.h>
+#include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
 #include <algorithm>
-#include <map>
 #include <optional>
 
 #include "exporter/config.h"
@@ -18,61 +15,66 @@ namespace {
 
 using prometheus::Labels;
 
-// A registry for one answer that remembers the order in which families were first used,
-// so the text lists probe metrics first, then the unit, its sensors, inputs and outputs.
-class answer_registry {
+// The families of one answer, in the order in which they were first used (probe metrics
+// first, then the unit, its sensors, inputs and outputs), handed to prometheus-cpp's text
+// serializer. Built as the serializer's own data model rather than through a Registry: a
+// registry's families and series (hashed label sets, a mutex and atomics per series) cost
+// more than the rest of a probe's rendering, and nothing here outlives the answer anyway.
+// Series with the same labels in one family are one series, as a registry keeps them: a
+// gauge has the last value set, a counter the sum of its increments.
+class answer_families {
 public:
-    void gauge(const std::string &name, const std::string &help, const Labels &labels,
-               double value) {
-        gauge_family(name, help).Add(labels).Set(value);
+    // `help` is read only when `name` is new to the answer.
+    void gauge(std::string_view name, std::string_view help, const Labels &labels, double value) {
+        add(name, help, prometheus::MetricType::Gauge, labels).gauge.value = value;
     }
-    void counter(const std::string &name, const std::string &help, const Labels &labels,
-                 double value) {
+    void counter(std::string_view name, std::string_view help, const Labels &labels, double value) {
         if (!(value >= 0)) return;  // a counter never goes below zero
-        auto found = counters_.find(name);
-        if (found == counters_.end()) {
-            order_.push_back(name);
-            found =
-                counters_
-                    .emplace(name,
-                             &prometheus::BuildCounter().Name(name).Help(help).Register(registry_))
-                    .first;
-        }
-        found->second->Add(labels).Increment(value);
+        add(name, help, prometheus::MetricType::Counter, labels).counter.value = value;
     }
-    std::string text() const {
-        std::vector<prometheus::MetricFamily> families = registry_.Collect();
-        auto rank = [&](const std::string &name) {
-            return std::find(order_.begin(), order_.end(), name) - order_.begin();
-        };
-        std::stable_sort(families.begin(), families.end(),
-                         [&](const auto &a, const auto &b) { return rank(a.name) < rank(b.name); });
-        // Series of one family in a stable order (their labels), not the hash order.
-        for (auto &family : families)
-            std::sort(family.metric.begin(), family.metric.end(),
-                      [](const auto &a, const auto &b) { return a.label < b.label; });
-        return prometheus::TextSerializer().Serialize(families);
+    std::string text() {
+        for (prometheus::MetricFamily &family : families_) merge_same_labels(family);
+        return prometheus::TextSerializer().Serialize(families_);
     }
 
 private:
-    prometheus::Family<prometheus::Gauge> &gauge_family(const std::string &name,
-                                                        const std::string &help) {
-        auto found = gauges_.find(name);
-        if (found == gauges_.end()) {
-            order_.push_back(name);
-            found =
-                gauges_
-                    .emplace(name,
-                             &prometheus::BuildGauge().Name(name).Help(help).Register(registry_))
-                    .first;
+    prometheus::ClientMetric &add(std::string_view name, std::string_view help,
+                                  prometheus::MetricType type, const Labels &labels) {
+        // An answer has a few dozen families at most: a linear search beats a map here.
+        auto found = std::find_if(families_.begin(), families_.end(),
+                                  [&](const auto &f) { return f.name == name; });
+        if (found == families_.end()) {
+            families_.push_back({std::string(name), std::string(help), type, {}});
+            found = families_.end() - 1;
         }
-        return *found->second;
+        prometheus::ClientMetric &metric = found->metric.emplace_back();
+        metric.label.reserve(labels.size());
+        for (const auto &[label, value] : labels) metric.label.push_back({label, value});
+        return metric;
     }
 
-    prometheus::Registry registry_;
-    std::map<std::string, prometheus::Family<prometheus::Gauge> *> gauges_;
-    std::map<std::string, prometheus::Family<prometheus::Counter> *> counters_;
-    std::vector<std::string> order_;
+    // Series in a stable order (their labels, not the order of the unit's entries), those
+    // with equal labels folded into one.
+    static void merge_same_labels(prometheus::MetricFamily &family) {
+        auto &series = family.metric;
+        std::stable_sort(series.begin(), series.end(),
+                         [](const auto &a, const auto &b) { return a.label < b.label; });
+        size_t kept = 0;
+        for (size_t i = 0; i < series.size(); ++i) {
+            if (kept > 0 && series[kept - 1].label == series[i].label) {
+                if (family.type == prometheus::MetricType::Counter)
+                    series[kept - 1].counter.value += series[i].counter.value;
+                else
+                    series[kept - 1].gauge.value = series[i].gauge.value;
+                continue;
+            }
+            if (kept != i) series[kept] = std::move(series[i]);
+            ++kept;
+        }
+        series.resize(kept);
+    }
+
+    std::vector<prometheus::MetricFamily> families_;
 };
 
 // The quantity word of a metric name and the help text's noun, by base unit; "" when the
@@ -121,7 +123,7 @@ std::string metric_name(const std::string &prefix, const quantity &q, const std:
     return name;
 }
 
-void render_sensor(answer_registry &out, const snapshot::sensor &s) {
+void render_sensor(answer_families &out, const snapshot::sensor &s) {
     const std::string prefix = s.meter ? "tarvik_meter" : "tarvik_sensor";
     const std::string what = s.meter ? "power-meter reading" : "sensor";
     const quantity q = quantity_of(s);
@@ -150,18 +152,16 @@ void render_sensor(answer_registry &out, const snapshot::sensor &s) {
                   labels, *s.base_high);
 
     const std::string state_metric = prefix + "_alarm_state";
+    const std::string state_help = "Alarm state of a " + what +
+                                   ": 1 for the current state (unknown, inactive, normal, alarm).";
+    Labels with_state = {{"id", labels["id"]}, {"name", labels["name"]}};
     for (snapshot::alarm_state state : snapshot::kAlarmStates) {
-        Labels with_state = {{"id", labels["id"]},
-                             {"name", labels["name"]},
-                             {state_metric, snapshot::alarm_state_name(state)}};
-        out.gauge(state_metric,
-                  "Alarm state of a " + what +
-                      ": 1 for the current state (unknown, inactive, normal, alarm).",
-                  with_state, s.state == state ? 1 : 0);
+        with_state[state_metric] = snapshot::alarm_state_name(state);
+        out.gauge(state_metric, state_help, with_state, s.state == state ? 1 : 0);
     }
 }
 
-void render_model(answer_registry &out, const snapshot::device &model) {
+void render_model(answer_families &out, const snapshot::device &model) {
     out.gauge("tarvik_device_info", "The unit's identity; the value is always 1.",
               {{"name", utf8_or_replacement(model.unit.device_name)},
                {"model", utf8_or_replacement(model.unit.model)},
@@ -175,8 +175,8 @@ void render_model(answer_registry &out, const snapshot::device &model) {
                                {"name", utf8_or_replacement(in.name)}};
         if (in.value)
             out.gauge("tarvik_input_state", "State of a binary input (0 or 1).", labels, *in.value);
+        Labels with_state = labels;
         for (snapshot::alarm_state state : snapshot::kAlarmStates) {
-            Labels with_state = labels;
             with_state["tarvik_input_alarm_state"] = snapshot::alarm_state_name(state);
             out.gauge("tarvik_input_alarm_state",
                       "Alarm state of a binary input: 1 for the current state (unknown, inactive, "
@@ -190,8 +190,8 @@ void render_model(answer_registry &out, const snapshot::device &model) {
         if (o.value)
             out.gauge("tarvik_output_state", "State of a binary output (0 or 1).", labels,
                       *o.value);
+        Labels with_mode = labels;
         for (snapshot::output_mode mode : snapshot::kOutputModes) {
-            Labels with_mode = labels;
             with_mode["tarvik_output_mode"] = snapshot::output_mode_name(mode);
             out.gauge(
                 "tarvik_output_mode",
@@ -229,7 +229,7 @@ std::string utf8_or_replacement(std::string_view text) {
 
 std::string render_probe(const snapshot::probe_result &result,
                          const probe_render_options &options) {
-    answer_registry out;
+    answer_families out;
     const bool success = result.values_read;
     out.gauge("tarvik_probe_success", "Whether the unit's values document was read (1) or not (0).",
               {}, success ? 1 : 0);

@@ -1,5 +1,5 @@
 // One probe's answer in the Prometheus text format, written by prometheus-cpp's serializer
-// from a registry made for this answer alone (nothing is kept between probes).
+// from metric families made for this answer alone (nothing is kept between probes).
 //
 // Names follow the Prometheus naming guide: the base unit as the last word (a counter's
 // "_total" after it), one metric per quantity with the unit's own id and name as labels:

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,27 +29,52 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// civetweb (1.15) writes the Date header of a response with gmtime(), whose result lives in
-// one buffer shared by all threads: header sends from concurrent workers are serialised
-// (ThreadSanitizer reported the race). Only the header; bodies are written unlocked.
-std::mutex header_send_mutex;
+// An HTTP date (RFC 9110 IMF-fixdate) of the present moment, whatever the locale. Written
+// here with gmtime_r: civetweb (1.15) writes its Date header with gmtime(), whose result
+// lives in one buffer shared by all threads (ThreadSanitizer reported the race).
+std::string http_date() {
+    static constexpr const char *kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    if (gmtime_r(&now, &t) == nullptr) return "Thu, 01 Jan 1970 00:00:00 GMT";
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday % 7],
+                  t.tm_mday, kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min,
+                  t.tm_sec);
+    return text;
+}
 
-// Writes a whole response: status, content type, length, body (left out for HEAD).
+// Writes a whole response: status, content type, length, body (left out for HEAD). Header
+// and body go out in one write, so a small answer is one segment and no lock is shared
+// between the workers.
 void respond(mg_connection *conn, int status, const char *content_type, const std::string &body,
              const char *allow = nullptr) {
     const mg_request_info *request = mg_get_request_info(conn);
     const bool head = request != nullptr && request->request_method != nullptr &&
                       std::strcmp(request->request_method, "HEAD") == 0;
-    mg_response_header_start(conn, status);
-    mg_response_header_add(conn, "Content-Type", content_type, -1);
-    mg_response_header_add(conn, "Content-Length", std::to_string(body.size()).c_str(), -1);
-    mg_response_header_add(conn, "Cache-Control", "no-store", -1);
-    if (allow != nullptr) mg_response_header_add(conn, "Allow", allow, -1);
-    {
-        std::lock_guard<std::mutex> lock(header_send_mutex);
-        mg_response_header_send(conn);
+    std::string text;
+    text.reserve(256 + (head ? 0 : body.size()));
+    text += "HTTP/1.1 ";
+    text += std::to_string(status);
+    text += ' ';
+    text += mg_get_response_code_text(conn, status);
+    text += "\r\nContent-Type: ";
+    text += content_type;
+    text += "\r\nContent-Length: ";
+    text += std::to_string(body.size());
+    text += "\r\nCache-Control: no-store\r\n";
+    if (allow != nullptr) {
+        text += "Allow: ";
+        text += allow;
+        text += "\r\n";
     }
-    if (!head && !body.empty()) mg_write(conn, body.data(), body.size());
+    text += "Date: ";
+    text += http_date();
+    text += "\r\nConnection: close\r\n\r\n";
+    if (!head) text += body;
+    mg_write(conn, text.data(), text.size());
 }
 
 // A one-line refusal.

@@ -1,12 +1,12 @@
 // Socket layer on POSIX: poll() for the readiness wait, getaddrinfo() behind a replaceable
-// resolver, fcntl()/setsockopt() for the options.
+// resolver, ioctl()/setsockopt() for the options.
 #include "transport/qv_socket.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,9 +53,9 @@ int qv_socket_set(int socket, int kind) {
     const int one = 1;
     switch (kind & 0xFF) {
         case 0: {
-            const int flags = fcntl(socket, F_GETFL, 0);
-            if (flags == -1) return -1;
-            return fcntl(socket, F_SETFL, flags | O_NONBLOCK) == -1 ? -1 : 0;
+            // The non-blocking I/O control, one call (a flags read and write would be two).
+            int on = 1;
+            return ioctl(socket, FIONBIO, &on) == -1 ? -1 : 0;
         }
         case 1:
             return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -1;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sstream>
 #include <thread>
 
 #include "exposition_util.h"
@@ -97,7 +98,15 @@ protected:
                                      "--log.level=debug"},
             dir_.path());
         ASSERT_GT(exporter_->port(), 0) << exporter_->process().output();
-        ASSERT_TRUE(plain_.running() && meter_.running() && locked_.running());
+        // A unit listing its first sensor twice (the second time with another value).
+        std::string twice = qvtest::bundled_document("values.xml");
+        const size_t first = twice.find("<SenSet>");
+        const size_t begin = twice.find("<Entry>", first), end = twice.find("</Entry>", first) + 8;
+        std::string again = twice.substr(begin, end - begin);
+        again.replace(again.find("23.7"), 4, "25.5");
+        twice.insert(end, again);
+        twice_ = std::make_unique<qvtest::device>(twice, std::nullopt, std::vector<std::string>{});
+        ASSERT_TRUE(plain_.running() && meter_.running() && locked_.running() && twice_->running());
     }
 
     std::vector<answer_case> cases() const {
@@ -176,6 +185,12 @@ protected:
                1},
               {"tarvik_sensor_temperature_celsius{id=\"3\",name=\"Inlet temp\"}", 31.4}},
              {}},
+            {"a sensor listed twice is one series, with the value listed last",
+             probe_path(twice_->port()),
+             {{"tarvik_probe_success", 1},
+              {"tarvik_sensor_temperature_celsius{id=\"1\",name=\"Rack temp\"}", 25.5},
+              {"tarvik_sensor_temperature_celsius{id=\"3\",name=\"Inlet temp\"}", 31.4}},
+             {}},
             {"setup document with credentials",
              probe_path(locked_.port(), "secured"),
              {{"tarvik_probe_success", 1},
@@ -189,6 +204,7 @@ protected:
     qvtest::device plain_;
     qvtest::device meter_{{"--power-meter"}};
     qvtest::device locked_{{"--auth", std::string("admin:") + kSecret}};
+    std::unique_ptr<qvtest::device> twice_;
     std::unique_ptr<exporter_process> exporter_;
 };
 
@@ -212,6 +228,12 @@ TEST_F(ExporterAnswers, EveryKindOfUnit) {
             for (const auto &[name, value] : got)
                 EXPECT_NE(name.rfind(prefix, 0), 0u) << name << " should not be there";
         for (const auto &[name, value] : got) EXPECT_NE(name.rfind("!bad:", 0), 0u) << name;
+        // Every series once: Prometheus refuses a scrape that repeats one.
+        std::istringstream lines(response.body);
+        size_t samples = 0;
+        for (std::string line; std::getline(lines, line);)
+            samples += !line.empty() && line[0] != '#';
+        EXPECT_EQ(samples, got.size()) << response.body;
         everything += response.headers + response.body;
     }
     // The password (from its file) reached the unit: the secured probe read setup.xml. It

@@ -367,27 +367,37 @@ void many_worker() {
     modules_list_entry &list = modules_list[id];
     if (!worker_running(id)) return;
 
-    int kind = -1;
     for (;;) {
         m.last_failed = 0;
         xml_sem_wait(id, &m.request_sem);
         if (m.state.load() != XML_STATE_RUNNING) return;  // closing: the closer releases
-        for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) {
-            xml_submodule_state *device = list.sub[i];
-            if (device == nullptr || device->active == 0) continue;
-            xml_except(id, QV_E_NONE);
-            xml_except_copy(id, &device->error, &xml_fault[id]);
+        // The round serves the first pending request, whatever devices are active: a round
+        // without an active device still finishes it (and delivers its round callback).
+        int kind;
+        {
+            xml_lock lock(m);
+            if (m.values_done.load() == XML_PENDING)
+                kind = XML_KIND_VALUES;
+            else if (m.setup_done.load() == XML_PENDING)
+                kind = XML_KIND_SETUP;
+            else if (m.send_done.load() == XML_PENDING)
+                kind = XML_KIND_SEND;
+            else
+                kind = -1;
+        }
+        for (int i = 0; i < QVXML_MODULES_MAX; ++i) {
+            // Callers add devices and switch them on and off under the lock at any time: the
+            // list and the flag are read under it too. A device stays allocated until the
+            // module is released, so it is served without the lock.
+            xml_submodule_state *device;
             {
                 xml_lock lock(m);
-                if (m.values_done.load() == XML_PENDING)
-                    kind = XML_KIND_VALUES;
-                else if (m.setup_done.load() == XML_PENDING)
-                    kind = XML_KIND_SETUP;
-                else if (m.send_done.load() == XML_PENDING)
-                    kind = XML_KIND_SEND;
-                else
-                    kind = -1;
+                if (i >= list.count) break;
+                device = list.sub[i];
+                if (device == nullptr || device->active == 0) continue;
             }
+            xml_except(id, QV_E_NONE);
+            xml_except_copy(id, &device->error, &xml_fault[id]);
             if (kind == -1) {
                 m.last_failed = 1;
                 continue;

@@ -92,6 +92,12 @@ cpu_ticks() {  # utime + stime of a process, in clock ticks
     awk '{ print $14 + $15 }' "/proc/$1/stat"
 }
 cpu_before=$(cpu_ticks "$exporter_pid")
+units_cpu() {  # clock ticks of every stand-in process still running
+    local p total=0
+    for p in "${device_pids[@]}"; do total=$((total + $(cpu_ticks "$p"))); done
+    echo "$total"
+}
+units_before=$(units_cpu)
 # Peak memory with the probes in flight: VmHWM, read while the load runs and after it.
 "$driver" "$port" "$concurrency" "$work/paths" >"$work/times" 2>"$work/total" &
 driver_pid=$!
@@ -102,6 +108,7 @@ done
 wait "$driver_pid"
 peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$exporter_pid/status")
 cpu=$(($(cpu_ticks "$exporter_pid") - cpu_before))
+units=$(($(units_cpu) - units_before))
 ok=$(($(counter success) - ok_before))
 failed=$(($(counter failure) - failed_before))
 
@@ -118,5 +125,7 @@ sort -n "$work/times" | awk '{ t[NR] = $1; if ($2 != 200) bad++ } END {
 awk -v t="$cpu" -v hz="$(getconf CLK_TCK)" -v n="$targets" -v cores="$(nproc)" 'BEGIN {
     printf "exporter CPU time: %.2f s for the load (%.2f ms a probe; %d cores on this machine)\n",
            t / hz, t / hz / n * 1000, cores }'
+awk -v t="$units" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+    printf "stand-in units CPU time: %.2f s for the load (they share the same cores)\n", t / hz }'
 echo "probes counted by the exporter: $ok success, $failed failure (expected $healthy and $refusing)"
 echo "exporter resident memory: $((rss_before / 1024)) MiB before, peak $((peak / 1024)) MiB (VmHWM); threads at most $(sort -n "$work/threads" | tail -1)"

@@ -253,16 +253,24 @@ probe_result probe(const probe_options &options) {
         }
     }
 
+    // Without a time-out no request is left in flight, so no callback writes the context any
+    // more: the outcome handed out before the close is then also the result, and its model is
+    // moved rather than copied. After a time-out a late callback may still publish before the
+    // close, and the result is built again from the context.
+    probe_result early;
+    const bool settled = !timed_out;
     if (options.on_outcome) {
-        // The outcome as it stands, handed out before the close; the returned result is built
-        // again after the close from the same context.
-        probe_result early;
         {
             std::lock_guard<std::mutex> lock(ctx->mutex);
             early.values_read = ctx->values_done && ctx->values_ok;
             early.setup_read = options.read_setup && ctx->setup_done && ctx->setup_ok;
-            if (early.values_read) early.model = ctx->model;
-            if (early.values_read && early.setup_read) apply_setup(early.model, ctx->setup);
+            if (early.values_read) {
+                if (settled)
+                    early.model = std::move(ctx->model);
+                else
+                    early.model = ctx->model;
+                if (early.setup_read) apply_setup(early.model, ctx->setup);
+            }
         }
         early.timed_out = timed_out;
         early.success = !failed;
@@ -289,10 +297,16 @@ probe_result probe(const probe_options &options) {
     {
         std::lock_guard<std::mutex> lock(ctx->mutex);
         // What the callbacks published before the deadline (or later, before the close).
-        result.values_read = ctx->values_done && ctx->values_ok;
-        result.setup_read = options.read_setup && ctx->setup_done && ctx->setup_ok;
-        if (result.values_read) result.model = std::move(ctx->model);
-        if (result.values_read && result.setup_read) apply_setup(result.model, ctx->setup);
+        if (options.on_outcome && settled) {
+            result.values_read = early.values_read;
+            result.setup_read = early.setup_read;
+            result.model = std::move(early.model);
+        } else {
+            result.values_read = ctx->values_done && ctx->values_ok;
+            result.setup_read = options.read_setup && ctx->setup_done && ctx->setup_ok;
+            if (result.values_read) result.model = std::move(ctx->model);
+            if (result.values_read && result.setup_read) apply_setup(result.model, ctx->setup);
+        }
     }
     if (!closed) (void)ctx.release();
 

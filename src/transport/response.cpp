@@ -89,11 +89,18 @@ int xml_socket_read(int id, char *buffer, int *length) {
     int state = 0;              // header filter state, carried from chunk to chunk
     bool header_done = false;
     int stored = 0;
+    // The answer cannot be there the moment the request has gone: the first read waits for
+    // it (a read tried first would only find nothing).
+    bool wait_first = true;
     for (;;) {
         // What has arrived is read at once; the readiness wait (which ends the worker when its
         // module is asked to end) runs only when nothing is waiting. The same check runs
         // before every read, so a module being closed ends the worker here as in the wait.
         stop_if_ending(id);
+        if (wait_first) {
+            wait_first = false;
+            if (!socket_ready(id, fd, false, read_attempts)) break;  // 10 s of silence
+        }
         const ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

@@ -17,11 +17,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -233,10 +235,12 @@ void parse_options(int argc, char **argv) {
 void pause_ms(int ms) {
     using clock = std::chrono::steady_clock;
     const auto end = clock::now() + std::chrono::milliseconds(ms);
-    while (!stopping.load() && clock::now() < end) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
-        std::this_thread::sleep_for(std::chrono::milliseconds(left < 100 ? left : 100));
+    // Sleeps to the end itself, in steps of at most 100 ms (a step rounded down to whole
+    // milliseconds would be 0 in the last millisecond and spin on the clock).
+    while (!stopping.load()) {
+        const auto now = clock::now();
+        if (now >= end) return;
+        std::this_thread::sleep_until(std::min(end, now + std::chrono::milliseconds(100)));
     }
 }
 
@@ -725,6 +729,57 @@ int open_listener(const in_addr &address, int port, int *bound_port) {
 
 }  // namespace
 
+// ---- serving threads ------------------------------------------------------------------------
+
+// Accepted connections wait here for a serving thread. A thread serves one connection after
+// another and ends after two idle seconds: starting a thread per connection costs more than
+// the answer itself, and under load the unit should not be what a benchmark measures.
+std::mutex pool_mutex;
+std::condition_variable pool_wake;
+std::deque<std::pair<int, int>> pool_pending;  // (connection, port), guarded by pool_mutex
+size_t pool_idle = 0;                          // threads waiting for a connection
+
+void pool_thread() {
+    std::unique_lock<std::mutex> lock(pool_mutex);
+    for (;;) {
+        if (pool_pending.empty()) {
+            ++pool_idle;
+            pool_wake.wait_for(lock, std::chrono::seconds(2),
+                               [] { return !pool_pending.empty() || stopping.load(); });
+            --pool_idle;
+            if (pool_pending.empty()) return;
+        }
+        const auto [conn, port] = pool_pending.front();
+        pool_pending.pop_front();
+        lock.unlock();
+        serve(conn, port);
+        --active_connections;
+        lock.lock();
+    }
+}
+
+// Hands an accepted connection to an idle thread, or to a new one when every idle thread
+// already has one coming. A connection no thread can take is closed.
+void dispatch(int conn, int port) {
+    ++active_connections;
+    std::unique_lock<std::mutex> lock(pool_mutex);
+    pool_pending.emplace_back(conn, port);
+    if (pool_idle >= pool_pending.size()) {
+        pool_wake.notify_one();
+        return;
+    }
+    try {
+        std::thread(pool_thread).detach();
+    } catch (...) {
+        if (pool_idle == 0 && !pool_pending.empty()) {
+            pool_pending.pop_back();
+            lock.unlock();
+            --active_connections;
+            close(conn);
+        }
+    }
+}
+
 int main(int argc, char **argv) {
     parse_options(argc, argv);
 
@@ -793,17 +848,7 @@ int main(int argc, char **argv) {
             for (;;) {
                 const int conn = accept4(listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (conn < 0) break;
-                const int port = listeners[i].port;
-                ++active_connections;
-                try {
-                    std::thread([conn, port] {
-                        serve(conn, port);
-                        --active_connections;
-                    }).detach();
-                } catch (...) {
-                    --active_connections;
-                    close(conn);
-                }
+                dispatch(conn, listeners[i].port);
             }
         }
     }

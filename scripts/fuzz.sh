@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan; build/fuzz) and runs each of them on its
 # seed corpus for a while, as many side by side as there are processors. Fails when a target
-# crashes, breaks one of its checks or does not build. Needs clang and its libFuzzer runtime
+# crashes, breaks one of its checks or does not build (warnings are errors there, clang's lock
+# analysis -Wthread-safety among them). Needs clang and its libFuzzer runtime
 # (libclang-rt-N-dev; installed when missing by scripts/deps.sh). CMake preset fuzz
 # (build/fuzz).
 #

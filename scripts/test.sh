@@ -3,7 +3,8 @@
 # suite three times with warnings as errors (-Wall -Wextra -Werror): a normal build, an
 # ASan+UBSan build and a TSan build (the CMake presets dev, asan and tsan: build/dev,
 # build/asan, build/tsan); then runs every fuzz target for a short while (scripts/fuzz.sh,
-# clang with libFuzzer).
+# clang with libFuzzer; its build also fails on a lock the annotations say is missing,
+# -Wthread-safety).
 # Usage: scripts/test.sh            (all three and the fuzz run)
 #        QV_SUITES="normal" scripts/test.sh   (a subset, for development; "fuzz" names the
 #                                              fuzz run, QV_FUZZ_SECONDS its time per target)

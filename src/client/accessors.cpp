@@ -320,7 +320,7 @@ int qvxml_get_snmp_manager_cache(int id, char *address, int *port) {
     xml_module_state &m = xml_module[id];
     bool empty;
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         empty = m.snmp_ip[0] == '\0';
         if (!empty) {
             std::memset(address, 0, 16);

@@ -45,8 +45,7 @@ long long now_seconds();
 int credential_fault(const qvxml_settings *settings);
 
 // The xml_buffer bits that a request pending, in service or being built uses.
-// REQUIRES: the mutex of the module held.
-int buffers_in_use(const xml_module_state &m);
+int buffers_in_use(const xml_module_state &m) REQUIRES(m.mutex);
 
 // A device of a many-device module, zeroed, in pages of its own; null when memory ran out.
 // Most of it is document buffers (values, setup, upload) and records that a device's requests
@@ -93,7 +92,8 @@ void stop_timeout_thread();
 // module. 0; or -1 with QV_E_ID_NOT_FOUND (the id is free) or QV_E_THREAD_NOT_EXIT (the
 // worker did not end within 3000 ms: the module stays closing with no closer; or another
 // party's close did not end within 4000 ms). A close that finds another owner waits for it.
-int close_module(int id);
+// Not with the module's mutex held: the worker it joins takes it.
+int close_module(int id) EXCLUDES(xml_module[id].mutex);
 
 // Frees what a closed module held and makes its id free (closing -> free); wakes closes that
 // wait for it. REQUIRES: the module's worker has ended, or is the calling thread on its way

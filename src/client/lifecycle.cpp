@@ -34,9 +34,8 @@ void free_devices(int id) {
 
 // Asks the worker of a module that is closing to end and wakes it and the module's waiter
 // wherever they wait: the request semaphore, a socket, the waiter's semaphore.
-// REQUIRES: the mutex of `id` held.
-void wake_for_close(int id) {
-    xml_module_state &m = xml_module[id];
+void wake_for_close(xml_module_state &m) REQUIRES(m.mutex) {
+    const int id = xml_id_of(m);
     xml_thread_cancel(id);
     if (m.request_sem != nullptr) qv_sem_post(&m.request_sem);
     xml_socket_wake(id);
@@ -44,8 +43,9 @@ void wake_for_close(int id) {
 }
 
 // The opening steps shared by qvxml_open and qvxml_open_many once the gate is held: takes
-// id_count, checks it is free, lets `fill` set up the entry, starts the worker. Returns the
-// id or -1 (the gate is released on failure; on success the new worker releases it).
+// id_count, checks it is free, lets `fill` set up the entry under its lock (a lambda marked
+// REQUIRES(m.mutex)), starts the worker. Returns the id or -1 (the gate is released on
+// failure; on success the new worker releases it).
 template <typename Fill>
 int open_module(int thread_type, Fill fill) {
     xml_sem_wait(0, &xml_sem);
@@ -58,8 +58,10 @@ int open_module(int thread_type, Fill fill) {
     }
     xml_module_state &m = xml_module[id];
     {
-        xml_lock lock(id);
-        fill(m);
+        xml_lock lock(m);
+        // Called as operator() so that clang checks the lambda's REQUIRES against this lock
+        // (clang 14 matches the arguments of an overloaded call operator one place off).
+        fill.operator()(m);
         m.values_done = XML_NEVER_ASKED;
         m.setup_done = XML_NEVER_ASKED;
         m.load_values_done = XML_NEVER_ASKED;
@@ -79,7 +81,7 @@ int open_module(int thread_type, Fill fill) {
     if (xml_thread_create(id, qv_thread) != 0) {
         const int error = errno;
         {
-            xml_lock lock(id);
+            xml_lock lock(m);
             m.state = XML_STATE_FREE;
         }
         xml_sem_post(0, &xml_sem);
@@ -95,7 +97,7 @@ int open_module(int thread_type, Fill fill) {
 void release_module(int id) {
     xml_module_state &m = xml_module[id];
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         m.host[0] = '\0';
         m.addr[0] = '\0';
         xml_records_free(id);
@@ -122,7 +124,7 @@ int close_module(int id) {
     bool owner = false;
     unsigned generation = 0;
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         const int state = m.state.load();
         generation = m.generation.load();
         if (state == XML_STATE_FREE) {
@@ -133,7 +135,7 @@ int close_module(int id) {
                 m.closer = XML_CLOSER_CALLER;
                 owner = true;
             }
-            wake_for_close(id);
+            wake_for_close(m);
         }
     }
     if (fault != 0) {
@@ -154,7 +156,7 @@ int close_module(int id) {
         // The worker runs on (a callback that does not return): the module stays closing; a
         // later close joins again, or the worker releases the module when it ends.
         {
-            xml_lock lock(id);
+            xml_lock lock(m);
             m.closer = XML_CLOSER_NONE;
         }
         xml_except(id, QV_E_THREAD_NOT_EXIT);
@@ -251,7 +253,7 @@ int qvxml_open(const char *host, int port, const qvxml_settings *settings, void 
         xml_except(0, fault);
         return -1;
     }
-    return open_module(XML_THREAD_SINGLE, [&](xml_module_state &m) {
+    return open_module(XML_THREAD_SINGLE, [&](xml_module_state &m) REQUIRES(m.mutex) {
         if (settings != nullptr)
             m.settings = *settings;
         else
@@ -265,14 +267,14 @@ int qvxml_open(const char *host, int port, const qvxml_settings *settings, void 
 }
 
 int qvxml_open_many(void *user) {
-    return open_module(XML_THREAD_MANY, [&](xml_module_state &m) {
+    return open_module(XML_THREAD_MANY, [&](xml_module_state &m) REQUIRES(m.mutex) {
         // Callbacks of an earlier module of this id must never fire for this one: install
         // them with qvxml_callback.
         qvxml_clr_settings_struct(&m.settings);
         m.user_ptr = user;
         m.host[0] = '\0';
         m.port = 0;
-        modules_list_entry &list = modules_list[&m - xml_module];
+        modules_list_entry &list = modules_list[xml_id_of(m)];
         for (auto &device : list.sub) device = nullptr;
         list.count = 0;
     });
@@ -303,7 +305,7 @@ void qvxml_close_for_callback(int id) {
     }
     xml_module_state &m = xml_module[id];
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         if (m.state.load() != XML_STATE_CLOSING) {
             m.state = XML_STATE_CLOSING;
             m.closer = XML_CLOSER_SELF;

@@ -55,8 +55,8 @@ void free_device_state(xml_submodule_state *device) {
 namespace {
 
 // The device list of many-device module `id`, or null with QV_E_ID_NOT_FOUND recorded when
-// `id` has none. REQUIRES: the mutex of `id` held.
-modules_list_entry *device_list(int id) {
+// `id` has none.
+modules_list_entry *device_list(int id) REQUIRES(xml_module[id].mutex) {
     if (modules_list[id].count == -1) {
         xml_except(id, QV_E_ID_NOT_FOUND);
         return nullptr;
@@ -159,7 +159,7 @@ int get_module(int id, char *host, char *addr, int *port) {
         xml_except(id, QV_E_THREAD_NOT_RUN);
         return -1;
     }
-    xml_lock lock(id);
+    xml_lock lock(m);
     if (modules_list[id].count >= 0) {
         xml_except(id, QV_E_ID_NOT_FOUND);
         return -1;
@@ -240,8 +240,9 @@ int authenticate(int id, const char *user, const char *password, bool for_get) {
         xml_except(id, QV_E_PASSWORD_TOO_LONG);
         return -1;
     }
-    qvxml_settings &s = xml_module[id].settings;
-    xml_lock lock(id);
+    xml_module_state &m = xml_module[id];
+    xml_lock lock(m);
+    qvxml_settings &s = m.settings;
     char *to_user = for_get ? s.get_user : s.set_user;
     char *to_password = for_get ? s.get_password : s.set_password;
     std::memset(to_user, 0, QVXML_AUTHENTICATE_MAX);

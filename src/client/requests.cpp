@@ -31,24 +31,26 @@ int refuse_no_memory(int id) {
 
 // Wakes the worker for a request just queued. A refused post (a wake-up already pending)
 // records code 21 on the module; the request stays queued and is served at a later wake-up.
-// REQUIRES: the mutex of `id` held.
-void signal_request(int id) {
-    if (qv_sem_post(&xml_module[id].request_sem) != 0) xml_except(id, QV_E_SEM_POST);
+void signal_request(xml_module_state &m) REQUIRES(m.mutex) {
+    if (qv_sem_post(&m.request_sem) != 0) xml_except(xml_id_of(m), QV_E_SEM_POST);
 }
 
 // Queues a request that writes only module storage: under the module's lock the module must
 // be running (else 40) and none of `buffers` in use by another request (else 21); then
-// `prepare` marks it pending and the worker is woken, still under the lock, so a close can
-// neither free what `prepare` writes nor destroy the semaphore under the post.
+// `prepare` (a lambda marked REQUIRES(m.mutex)) marks it pending and the worker is woken,
+// still under the lock, so a close can neither free what `prepare` writes nor destroy the
+// semaphore under the post.
 template <typename Prepare>
 int queue_request(int id, int buffers, Prepare prepare) {
     if (!client_id_checked(id)) return -1;
     xml_module_state &m = xml_module[id];
-    xml_lock lock(id);
+    xml_lock lock(m);
     if (m.state.load() != XML_STATE_RUNNING) return refuse(id, QV_E_THREAD_NOT_RUN);
     if ((buffers_in_use(m) & buffers) != 0) return refuse(id, QV_E_SEM_POST);
-    prepare(m);
-    signal_request(id);
+    // Called as operator() so that clang checks the lambda's REQUIRES against this lock
+    // (clang 14 matches the arguments of an overloaded call operator one place off).
+    prepare.operator()(m);
+    signal_request(m);
     return 0;
 }
 
@@ -62,8 +64,9 @@ public:
     post_build &operator=(const post_build &) = delete;
     ~post_build() {
         if (!reserved_) return;
-        xml_lock lock(id_);
-        if (same_module()) xml_module[id_].building = false;
+        xml_module_state &m = xml_module[id_];
+        xml_lock lock(m);
+        if (same_module()) m.building = false;
     }
 
     // Reserves the POST buffers of a running module; copies its settings into `settings`
@@ -71,7 +74,7 @@ public:
     int reserve(qvxml_settings *settings) {
         if (!client_id_checked(id_)) return -1;
         xml_module_state &m = xml_module[id_];
-        xml_lock lock(id_);
+        xml_lock lock(m);
         if (m.state.load() != XML_STATE_RUNNING) return refuse(id_, QV_E_THREAD_NOT_RUN);
         if ((buffers_in_use(m) & XML_BUF_POST) != 0) return refuse(id_, QV_E_SEM_POST);
         m.building = true;
@@ -81,24 +84,25 @@ public:
         return 0;
     }
 
-    // Runs `step` under the module's lock when the module is still the one reserved and
-    // running; else records 40 and returns -1.
+    // Runs `step` (a lambda marked REQUIRES(m.mutex)) under the module's lock when the
+    // module is still the one reserved and running; else records 40 and returns -1.
     template <typename Step>
     int locked(Step step) {
-        xml_lock lock(id_);
-        if (!same_module() || xml_module[id_].state.load() != XML_STATE_RUNNING)
+        xml_module_state &m = xml_module[id_];
+        xml_lock lock(m);
+        if (!same_module() || m.state.load() != XML_STATE_RUNNING)
             return refuse(id_, QV_E_THREAD_NOT_RUN);
-        step(xml_module[id_]);
+        step.operator()(m);  // as in queue_request: clang checks the lambda's REQUIRES
         return 0;
     }
 
     // Hands the built request over: the send becomes pending and the worker is woken.
     int queue() {
-        return locked([this](xml_module_state &m) {
+        return locked([this](xml_module_state &m) REQUIRES(m.mutex) {
             m.building = false;
             reserved_ = false;
             m.send_done = XML_PENDING;
-            signal_request(id_);
+            signal_request(m);
         });
     }
 
@@ -122,7 +126,7 @@ int queue_send(int id, Build build) {
     std::unique_ptr<char[]> request(new (std::nothrow) char[QVXML_BUFFER_SIZE]());
     if (!request) return refuse_no_memory(id);
     if (build(settings, request.get()) != 0) return -1;
-    if (post.locked([&](xml_module_state &m) {
+    if (post.locked([&](xml_module_state &m) REQUIRES(m.mutex) {
             std::memcpy(m.post_buf, request.get(), sizeof m.post_buf);
         }) != 0)
         return -1;
@@ -173,7 +177,7 @@ int queue_send_many(int id, bool with_setup, Build build) {
 }  // namespace
 
 int qvxml_get_values(int id) {
-    return queue_request(id, XML_BUF_VALUES, [](xml_module_state &m) {
+    return queue_request(id, XML_BUF_VALUES, [](xml_module_state &m) REQUIRES(m.mutex) {
         m.values_done = XML_PENDING;
         m.values_xml[0] = '\0';
         m.values_len = 0;
@@ -181,7 +185,7 @@ int qvxml_get_values(int id) {
 }
 
 int qvxml_get_setup(int id) {
-    return queue_request(id, XML_BUF_SETUP, [](xml_module_state &m) {
+    return queue_request(id, XML_BUF_SETUP, [](xml_module_state &m) REQUIRES(m.mutex) {
         m.setup_done = XML_PENDING;
         m.setup_xml[0] = '\0';
         m.setup_len = 0;
@@ -190,7 +194,7 @@ int qvxml_get_setup(int id) {
 }
 
 int qvxml_get_snmp_manager(int id) {
-    return queue_request(id, XML_BUF_SETUP, [](xml_module_state &m) {
+    return queue_request(id, XML_BUF_SETUP, [](xml_module_state &m) REQUIRES(m.mutex) {
         m.setup_done = XML_PENDING;
         m.snmp_done = XML_PENDING;
         m.setup_for_snmp = 1;
@@ -215,7 +219,8 @@ int load(int id, const char *xml, int length, bool values) {
         xml_except(id, QV_E_LENGTH_TOO_LARGE);
         return -1;
     }
-    return queue_request(id, values ? XML_BUF_VALUES : XML_BUF_SETUP, [&](xml_module_state &m) {
+    const int buffers = values ? XML_BUF_VALUES : XML_BUF_SETUP;
+    return queue_request(id, buffers, [&](xml_module_state &m) REQUIRES(m.mutex) {
         if (values) {
             m.load_values_done = XML_PENDING;
             copy_loaded(m.values_xml, xml, length);

@@ -44,7 +44,7 @@ int qvxml_finish(int id, int kind) {
     xml_module_state &m = xml_module[id];
     bool finished;
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         const std::atomic<int> *flag = finish_flag(m, kind);
         finished =
             flag != nullptr ? flag->load() == XML_FINISHED : m.state.load() == XML_STATE_RUNNING;
@@ -71,7 +71,7 @@ public:
     // wait runs or the semaphore cannot be created; else the wait begins, 0.
     int begin(int kind, int seconds) {
         xml_module_state &m = xml_module[id_];
-        xml_lock lock(id_);
+        xml_lock lock(m);
         start_state_ = m.state.load();
         generation_ = m.generation.load();
         if (kind > QVXML_FINISH_RUNNING + 1 && start_state_ != XML_STATE_RUNNING)
@@ -89,7 +89,7 @@ public:
     bool next() {
         xml_module_state &m = xml_module[id_];
         qv_sem_wait(&m.wait_sem);
-        xml_lock lock(id_);
+        xml_lock lock(m);
         if (starting_or_running(start_state_) &&
             (m.generation.load() != generation_ || !starting_or_running(m.state.load())))
             closed_ = true;
@@ -100,7 +100,7 @@ public:
 
     void end() {
         xml_module_state &m = xml_module[id_];
-        xml_lock lock(id_);
+        xml_lock lock(m);
         m.wait_active = 0;
         xml_sem_destroy(&m.wait_sem);
         active_ = false;

@@ -39,7 +39,7 @@ struct worker_exit_guard {
         if (id <= 0) return;
         xml_module_state &m = xml_module[id];
         {
-            xml_lock lock(id);
+            xml_lock lock(m);
             if (m.state.load() != XML_STATE_CLOSING || m.closer == XML_CLOSER_CALLER) return;
             m.closer = XML_CLOSER_SELF;
         }
@@ -59,7 +59,7 @@ void timeout_thread() {
             if (m.wait_active.load() != 1) continue;
             // Posted under the module's lock with wait_active re-tested, so a returning wait
             // never has its semaphore posted after destroying it.
-            xml_lock lock(id);
+            xml_lock lock(m);
             if (m.wait_active.load() == 1 && now > m.wait_deadline.load()) {
                 m.wait_deadline = 0;
                 qv_sem_post(&m.wait_sem);
@@ -98,7 +98,7 @@ int worker_start() {
 // The module becomes running, unless it was closed while starting.
 bool worker_running(int id) {
     xml_module_state &m = xml_module[id];
-    xml_lock lock(id);
+    xml_lock lock(m);
     if (m.state.load() != XML_STATE_STARTING) return false;
     m.state = XML_STATE_RUNNING;
     if (m.wait_active.load() == 1) qv_sem_post(&m.wait_sem);
@@ -110,7 +110,7 @@ bool worker_running(int id) {
 void finish_request(int id, int kind, int refresh_snmp, bool again) {
     xml_module_state &m = xml_module[id];
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         auto mark = [again](std::atomic<int> &flag) {
             if (!again || flag.load() != XML_PENDING) flag = XML_FINISHED;
         };
@@ -128,7 +128,7 @@ void finish_request(int id, int kind, int refresh_snmp, bool again) {
         kyvern_setup *setup = nullptr;
         kyvern_setup_entry_count *count = nullptr;
         const bool have = qvxml_get_setup_cache(id, &setup, &count) == 0;
-        xml_lock lock(id);
+        xml_lock lock(m);
         std::memset(m.snmp_ip, 0, sizeof m.snmp_ip);
         if (have && count->SnmpTraps > 0) {
             // The first 15 characters of the address; the rest of snmp_ip stays zero.
@@ -143,13 +143,20 @@ void finish_request(int id, int kind, int refresh_snmp, bool again) {
 
 namespace {
 
-// Parses a loaded document under the parse lock; returns the parse result.
-int parse_loaded(int id, char *text, int length, int type) {
+// Parses a loaded document under the parse lock; returns the parse result. The module's
+// mutex must not be held (the parse lock comes first).
+int parse_loaded(int id, char *text, int length, int type) EXCLUDES(xml_module[id].mutex) {
     xml_lock parse_lock(0);
     return xml_parse(id, text, length, type);
 }
 
 enum class job { none, values, setup, load_values, load_setup, send };
+
+// The module's port for the worker's exchange, read under the lock as the opener writes it.
+int port_of(xml_module_state &m) {
+    xml_lock lock(m);
+    return m.port;
+}
 
 // Takes the first pending request in priority order and marks its buffers in service.
 job take_request(xml_module_state &m) {
@@ -165,7 +172,7 @@ job take_request(xml_module_state &m) {
         {&xml_module_state::load_setup_done, job::load_setup, XML_BUF_SETUP},
         {&xml_module_state::send_done, job::send, XML_BUF_POST | XML_BUF_SETUP},
     };
-    xml_lock lock(static_cast<int>(&m - xml_module));
+    xml_lock lock(m);
     m.serving = 0;
     for (const request_kind &kind : priority) {
         if ((m.*kind.flag).load() != XML_PENDING) continue;
@@ -192,7 +199,7 @@ void serve_get(int id, int kind, int refresh_snmp) {
     const bool values = kind == XML_KIND_VALUES;
     int *length = values ? &m.values_len : &m.setup_len;
     *length = QVXML_BUFFER_SIZE;
-    if (get_xml(id, m.addr, m.host, m.port, values ? m.values_xml : m.setup_xml, length, kind,
+    if (get_xml(id, m.addr, m.host, port_of(m), values ? m.values_xml : m.setup_xml, length, kind,
                 -1) != 0) {
         run_callback(id, -1, kind, 1);
         m.last_failed = 1;
@@ -215,7 +222,7 @@ void serve(int id, job taken, int &last_snmp) {
             break;
         case job::setup: {
             {
-                xml_lock lock(id);
+                xml_lock lock(m);
                 last_snmp = m.setup_for_snmp;
             }
             serve_get(id, XML_KIND_SETUP, last_snmp);
@@ -229,7 +236,7 @@ void serve(int id, job taken, int &last_snmp) {
             const int kind = values ? XML_KIND_VALUES : XML_KIND_SETUP;
             xml_stamp_records(id, -1, kind);
             {
-                xml_lock lock(id);
+                xml_lock lock(m);
                 if (values) {
                     m.load_values_done = XML_FINISHED;
                     m.values_done = XML_FINISHED;
@@ -246,7 +253,7 @@ void serve(int id, job taken, int &last_snmp) {
         case job::send:
             m.setup_len = QVXML_BUFFER_SIZE;
             // A failure has been delivered by send_xml_file.
-            if (send_xml_file(id, -1, m.addr, m.host, m.port, m.post_buf, m.setup_xml,
+            if (send_xml_file(id, -1, m.addr, m.host, port_of(m), m.post_buf, m.setup_xml,
                               &m.setup_len) != 0)
                 finish_request(id, XML_KIND_SEND, last_snmp, false);
             else
@@ -268,7 +275,7 @@ void fail_request(int id, job taken, int error) {
     xml_module_state &m = xml_module[id];
     bool marked;  // the first finish mark ends the service; a request queued after it stays
     {
-        xml_lock lock(id);
+        xml_lock lock(m);
         marked = m.serving == 0;
     }
     xml_except_errno(id, QV_E_NO_MEMORY, error);
@@ -282,7 +289,7 @@ void fail_request(int id, job taken, int error) {
         // A callback that throws again changes nothing: the request is failed either way.
     }
     if (taken == job::load_values || taken == job::load_setup) {
-        xml_lock lock(id);
+        xml_lock lock(m);
         (taken == job::load_values ? m.load_values_done : m.load_setup_done) = XML_FINISHED;
     }
     finish_request(id, kind, 0, marked);
@@ -293,8 +300,13 @@ void single_worker() {
     if (id < 0) return;
     xml_module_state &m = xml_module[id];
 
-    if (m.settings.test_connection != 0) {
-        xml_socket_create(id, -1, m.addr, m.host, m.port);
+    bool test_connection;
+    {
+        xml_lock lock(m);
+        test_connection = m.settings.test_connection != 0;
+    }
+    if (test_connection) {
+        xml_socket_create(id, -1, m.addr, m.host, port_of(m));
         xml_socket_close(id);
     }
     if (!worker_running(id)) return;
@@ -355,27 +367,37 @@ void many_worker() {
     modules_list_entry &list = modules_list[id];
     if (!worker_running(id)) return;
 
-    int kind = -1;
     for (;;) {
         m.last_failed = 0;
         xml_sem_wait(id, &m.request_sem);
         if (m.state.load() != XML_STATE_RUNNING) return;  // closing: the closer releases
-        for (int i = 0; i < list.count && i < QVXML_MODULES_MAX; ++i) {
-            xml_submodule_state *device = list.sub[i];
-            if (device == nullptr || device->active == 0) continue;
+        // The round serves the first pending request, whatever devices are active: a round
+        // without an active device still finishes it (and delivers its round callback).
+        int kind;
+        {
+            xml_lock lock(m);
+            if (m.values_done.load() == XML_PENDING)
+                kind = XML_KIND_VALUES;
+            else if (m.setup_done.load() == XML_PENDING)
+                kind = XML_KIND_SETUP;
+            else if (m.send_done.load() == XML_PENDING)
+                kind = XML_KIND_SEND;
+            else
+                kind = -1;
+        }
+        for (int i = 0; i < QVXML_MODULES_MAX; ++i) {
+            // Callers add devices and switch them on and off under the lock at any time: the
+            // list and the flag are read under it too. A device stays allocated until the
+            // module is released, so it is served without the lock.
+            xml_submodule_state *device;
+            {
+                xml_lock lock(m);
+                if (i >= list.count) break;
+                device = list.sub[i];
+                if (device == nullptr || device->active == 0) continue;
+            }
             xml_except(id, QV_E_NONE);
             xml_except_copy(id, &device->error, &xml_fault[id]);
-            {
-                xml_lock lock(id);
-                if (m.values_done.load() == XML_PENDING)
-                    kind = XML_KIND_VALUES;
-                else if (m.setup_done.load() == XML_PENDING)
-                    kind = XML_KIND_SETUP;
-                else if (m.send_done.load() == XML_PENDING)
-                    kind = XML_KIND_SEND;
-                else
-                    kind = -1;
-            }
             if (kind == -1) {
                 m.last_failed = 1;
                 continue;
@@ -398,20 +420,20 @@ void many_worker() {
         qvxml_callbacks slots;
         void *user;
         {
-            xml_lock lock(id);
+            xml_lock lock(m);
             slots = m.settings.callbacks;
             user = m.user_ptr;
         }
         if (kind == XML_KIND_VALUES) {
             if (slots.on_values_many != nullptr) slots.on_values_many(id, user);
-            xml_lock lock(id);
+            xml_lock lock(m);
             m.values_done = XML_FINISHED;
         } else if (kind == XML_KIND_SETUP) {
             if (slots.on_setup_many != nullptr) slots.on_setup_many(id, user);
-            xml_lock lock(id);
+            xml_lock lock(m);
             m.setup_done = XML_FINISHED;
         } else if (kind == XML_KIND_SEND) {
-            xml_lock lock(id);
+            xml_lock lock(m);
             m.send_done = XML_FINISHED;
             m.setup_done = XML_FINISHED;
         }

@@ -40,6 +40,11 @@ void fill_missing(xml_fault_record *out, int code) {
 constexpr int code_index_not_valid = 4;
 constexpr int code_id_too_large = 18;
 
+// The fault record of the id whose entry is `m`: record n is guarded by mutex n.
+xml_fault_record &fault_of(xml_module_state &m) REQUIRES(m.mutex) {
+    return xml_fault[xml_id_of(m)];
+}
+
 }  // namespace
 
 void xml_except(int id, int code) {
@@ -55,8 +60,9 @@ void xml_except_errno(int id, int code, int error) {
     char errno_buffer[QVXML_ERROR_TEXT_SIZE];
     const char *errno_text = strerror_r(error, errno_buffer, sizeof errno_buffer);
     {
-        xml_lock lock(id);
-        xml_fault_record &r = xml_fault[id];
+        xml_module_state &m = xml_module[id];
+        xml_lock lock(m);
+        xml_fault_record &r = fault_of(m);
         copy_text(r.message, message);
         copy_text(r.errno_text, errno_text);
         r.errno_value = error;

@@ -6,7 +6,7 @@
 #include "qvxml.h"
 
 // The last fault of each module id 0..99, zero at start (code 0, errno 0, empty texts).
-// Entry n is guarded by the mutex of id n (xml_thread.h); read it with qvxml_error.
+// Entry n is guarded by the mutex of id n (xml_module[n].mutex); read it with qvxml_error.
 extern xml_fault_record xml_fault[QVXML_ID_COUNT_MAX];
 
 // Records `code` for `id` as a fault the library found itself (a document that does not

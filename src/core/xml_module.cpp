@@ -4,10 +4,15 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <type_traits>
 
 #include "core/xml_thread.h"
 
-xml_module_state xml_module[QVXML_ID_COUNT_MAX];
+// Constant-initialized and never destroyed: the per-id mutexes are usable from the start of
+// the program, before any dynamic initializer runs, until its very end (a worker that
+// outlives main may still record a fault).
+static_assert(std::is_trivially_destructible_v<xml_module_state>);
+constinit xml_module_state xml_module[QVXML_ID_COUNT_MAX]{};
 modules_list_entry modules_list[QVXML_ID_COUNT_MAX];
 
 kyvern_values *p_kyvern_values[QVXML_ID_COUNT_MAX];

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/qv_thread.h"
+#include "platform/thread_annotations.h"
 #include "qvxml.h"
 
 // The life of a module id, `state` of its entry. Every transition is made under the id's
@@ -53,17 +54,32 @@ enum xml_thread_kind : int { XML_THREAD_TIMEOUT = 0, XML_THREAD_SINGLE = 1, XML_
 // a request still pending, being served or being built uses.
 enum xml_buffer : int { XML_BUF_VALUES = 1, XML_BUF_SETUP = 2, XML_BUF_POST = 4 };
 
-// One entry of xml_module (ids 0..99; id 0 is never a module). Guarded by the mutex of its
-// id where the request code says so. Flags that threads read without the lock are atomic.
+// One entry of xml_module (ids 0..99; id 0 is never a module). `mutex` guards the fields
+// marked GUARDED_BY; the others follow the contracts beside them:
+//  - the atomics (state, generation, the request flags, the wait's deadline and flag) are
+//    read without the lock; they change under it where the state machine above says so;
+//  - the document buffers and their lengths belong to the module's worker while a request
+//    that uses them is pending or in service (buffers_in_use); a caller writes them only
+//    under the lock and only when they are not in use, and reads them after the request has
+//    finished;
+//  - last_failed is the worker's own (the opener clears it before the worker starts).
 struct xml_module_state {
-    char addr[16];  // dotted address found when `host` was last resolved; empty at open/close
-    char host[QVXML_AUTHENTICATE_MAX];
-    int port;
+    // Re-entrant; lives for the whole process, whether the id is open or not (faults are
+    // recorded on any id at any time). Mutex 0 is the library's parse lock: it may be held
+    // while a module's mutex is taken, never the reverse.
+    qv_mutex mutex;
+    // The endpoint, written under the lock: host and port by the opener (cleared at
+    // release), addr by the worker's exchange when it resolves host. The worker hands addr
+    // and host to its exchange as pointers, without the lock: no other thread writes them
+    // while it runs.
+    char addr[16] GUARDED_BY(mutex);  // dotted address found when `host` was last resolved
+    char host[QVXML_AUTHENTICATE_MAX] GUARDED_BY(mutex);
+    int port GUARDED_BY(mutex);
     std::atomic<int> state;            // xml_state
     std::atomic<unsigned> generation;  // raised by every open of the id
-    int closer;                        // xml_closer, while closing
-    int serving;                       // xml_buffer bits of the request the worker serves
-    bool building;                     // a caller builds a POST request for this module
+    int closer GUARDED_BY(mutex);      // xml_closer, while closing
+    int serving GUARDED_BY(mutex);     // xml_buffer bits of the request the worker serves
+    bool building GUARDED_BY(mutex);   // a caller builds a POST request for this module
     int last_failed;
     std::atomic<int> values_done;  // -1 never asked, 0 pending, 1 finished
     std::atomic<int> setup_done;
@@ -71,20 +87,22 @@ struct xml_module_state {
     std::atomic<int> load_setup_done;
     std::atomic<int> send_done;  // 1 at open
     std::atomic<int> snmp_done;  // 1 at open
-    char snmp_ip[16];
-    int snmp_port;
-    int setup_for_snmp;
+    char snmp_ip[16] GUARDED_BY(mutex);
+    int snmp_port GUARDED_BY(mutex);
+    int setup_for_snmp GUARDED_BY(mutex);
     int values_len;  // before a GET: capacity; after: bytes stored
     int setup_len;
     char values_xml[QVXML_BUFFER_SIZE];
     char setup_xml[QVXML_BUFFER_SIZE];
     char post_buf[QVXML_BUFFER_SIZE];
-    qv_sem request_sem;
-    qv_sem wait_sem;
+    // The semaphore handles are created, posted and destroyed under the lock; their owner
+    // (the worker for request_sem, the waiting caller for wait_sem) waits on them without it.
+    qv_sem request_sem GUARDED_BY(mutex);
+    qv_sem wait_sem GUARDED_BY(mutex);
     std::atomic<long long> wait_deadline;  // seconds since the epoch; 0 = timed out
     std::atomic<int> wait_active;
-    void *user_ptr;
-    qvxml_settings settings;
+    void *user_ptr GUARDED_BY(mutex);
+    qvxml_settings settings GUARDED_BY(mutex);  // callers replace parts while the worker runs
 };
 
 // One device of a many-device module; allocated by qvxml_add_module, owned by the library.
@@ -113,6 +131,11 @@ struct modules_list_entry {
 
 extern xml_module_state xml_module[QVXML_ID_COUNT_MAX];
 extern modules_list_entry modules_list[QVXML_ID_COUNT_MAX];
+
+// The id of an entry of xml_module.
+inline int xml_id_of(const xml_module_state &m) {
+    return static_cast<int>(&m - xml_module);
+}
 
 // Per-module parsed records, null until the module's first parse of that kind; allocated
 // by xml_parse, freed by closing the module.
@@ -150,10 +173,10 @@ enum xml_completion_kind : int { XML_KIND_VALUES = 0, XML_KIND_SETUP = 1, XML_KI
 // The slots are read under the mutex of `id`; the call itself runs with no lock held and may
 // end the thread (qv_thread_exit), which unwinds through here.
 // REQUIRES: `id` 0..99, `kind` 0..2; runs on the module's worker.
-void run_callback(int id, int sub, int kind, int failed);
+void run_callback(int id, int sub, int kind, int failed) EXCLUDES(xml_module[id].mutex);
 
 // The two halves of run_callback. A worker stamps the records before it marks a request
 // finished, so a caller woken by the mark never reads a record whose stamp is still to come,
 // and delivers afterwards.
 void xml_stamp_records(int id, int sub, int kind);
-void xml_deliver(int id, int sub, int kind, int failed);
+void xml_deliver(int id, int sub, int kind, int failed) EXCLUDES(xml_module[id].mutex);

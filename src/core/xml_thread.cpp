@@ -7,7 +7,6 @@
 #include "core/xml_global.h"
 
 namespace {
-qv_mutex mutex[QVXML_ID_COUNT_MAX];
 
 // The handle table is shared between the thread that starts a worker, the thread that joins
 // it and the worker itself (which frees its own handle when it closes its module from a
@@ -19,7 +18,7 @@ qv_thread_handle thread_handle[QVXML_ID_COUNT_MAX];
 }  // namespace
 
 int xml_mutex_init(int id) {
-    if (qv_thread_mutex_init(&mutex[id]) != 0) {
+    if (qv_thread_mutex_init(&xml_module[id].mutex) != 0) {
         xml_except(id, QV_E_MUTEX_INIT);
         return -1;
     }
@@ -29,7 +28,7 @@ int xml_mutex_init(int id) {
 int xml_mutex_lock(int id) {
     // A failed lock must not be re-entered to record its code: record on the failure path
     // only, which the standard mutex never takes.
-    if (qv_thread_mutex_lock(&mutex[id]) != 0) {
+    if (qv_thread_mutex_lock(&xml_module[id].mutex) != 0) {
         xml_except(id, QV_E_MUTEX_LOCK);
         return -1;
     }
@@ -37,7 +36,7 @@ int xml_mutex_lock(int id) {
 }
 
 int xml_mutex_unlock(int id) {
-    if (qv_thread_mutex_unlock(&mutex[id]) != 0) {
+    if (qv_thread_mutex_unlock(&xml_module[id].mutex) != 0) {
         xml_except(id, QV_E_MUTEX_UNLOCK);
         return -1;
     }
@@ -45,7 +44,7 @@ int xml_mutex_unlock(int id) {
 }
 
 void xml_mutex_destroy(int id) {
-    qv_thread_mutex_destroy(&mutex[id]);
+    qv_thread_mutex_destroy(&xml_module[id].mutex);
 }
 
 int xml_sem_init(qv_sem *s) {

@@ -1,16 +1,21 @@
-// Per-id layer over the platform primitives: 100 re-entrant mutexes and 100 thread handles
-// indexed by module id (0 = the library itself). Failures record a library code for the
-// id (xml_except). Ids are not range-tested: callers pass 0..99.
+// Per-id layer over the platform primitives: the re-entrant mutex of each module id (the
+// `mutex` of its xml_module entry) and 100 thread handles indexed by module id (0 = the
+// library itself). Failures record a library code for the id (xml_except). Ids are not
+// range-tested: callers pass 0..99.
 #pragma once
 
+#include "core/xml_module.h"
 #include "platform/qv_thread.h"
+#include "platform/thread_annotations.h"
 
 // The 100 mutexes exist for the whole life of the process: faults are recorded on any id,
 // opened or not, and any thread may lock any id at any time. "Destroying" one when its
 // module closes leaves it usable.
-int xml_mutex_init(int id);      // 0, or -1 with code 23
-int xml_mutex_lock(int id);      // blocking, re-entrant; 0, or -1 with code 24
-int xml_mutex_unlock(int id);    // REQUIRES: held by the caller; 0, or -1 with code 25
+int xml_mutex_init(int id);  // 0, or -1 with code 23
+// Blocking, re-entrant; 0, or -1 with code 24.
+int xml_mutex_lock(int id) ACQUIRE(xml_module[id].mutex);
+// The caller holds it; 0, or -1 with code 25.
+int xml_mutex_unlock(int id) RELEASE(xml_module[id].mutex);
 void xml_mutex_destroy(int id);  // the mutex stays usable (see above)
 
 // Binary semaphores (count 0..1), owned by the caller and passed by address.
@@ -40,10 +45,16 @@ int xml_thread_cancel(int id);  // asks the thread to end at its next wait; see 
 
 // RAII guard over a per-id mutex, for library code. Use it for any lock held across a wait
 // or a callback: a thread that ends itself (qv_thread_exit) releases it on the way out.
-class xml_lock {
+// Name the mutex the way the function names the fields it guards: `xml_lock lock(m)` for a
+// function that works on an entry `m`, `xml_lock lock(id)` for one that writes
+// `xml_module[id]` (or guards no field: the parse lock is xml_lock(0)).
+class SCOPED_CAPABILITY xml_lock {
 public:
-    explicit xml_lock(int id) : id_(id) { xml_mutex_lock(id_); }
-    ~xml_lock() { xml_mutex_unlock(id_); }
+    explicit xml_lock(int id) ACQUIRE(xml_module[id].mutex) : id_(id) { xml_mutex_lock(id_); }
+    explicit xml_lock(xml_module_state &m) ACQUIRE(m.mutex) : id_(xml_id_of(m)) {
+        xml_mutex_lock(id_);
+    }
+    ~xml_lock() RELEASE() { xml_mutex_unlock(id_); }
     xml_lock(const xml_lock &) = delete;
     xml_lock &operator=(const xml_lock &) = delete;
 

@@ -5,13 +5,24 @@
 #include <condition_variable>
 #include <mutex>
 
-// Thinly wraps std::recursive_mutex: the owning thread may lock again and must unlock as
-// often. Lock and unlock report no failure.
-using qv_mutex = std::recursive_mutex;
+#include "platform/thread_annotations.h"
 
-int qv_thread_mutex_init(qv_mutex *m);      // always 0 (the mutex is usable from construction)
-int qv_thread_mutex_lock(qv_mutex *m);      // blocking, re-entrant; always 0
-int qv_thread_mutex_unlock(qv_mutex *m);    // REQUIRES: held by the caller; always 0
+// Thinly wraps std::recursive_mutex: the owning thread may lock again and must unlock as
+// often. Lock and unlock report no failure. A capability for the thread-safety analysis,
+// which knows no re-entry: a function that may run with the mutex already held takes it in a
+// scope of its own (a nested call), never twice in one scope.
+class CAPABILITY("mutex") qv_mutex {
+public:
+    void lock() ACQUIRE() { m_.lock(); }
+    void unlock() RELEASE() { m_.unlock(); }
+
+private:
+    std::recursive_mutex m_;
+};
+
+int qv_thread_mutex_init(qv_mutex *m);  // always 0 (the mutex is usable from construction)
+int qv_thread_mutex_lock(qv_mutex *m) ACQUIRE(*m);    // blocking, re-entrant; always 0
+int qv_thread_mutex_unlock(qv_mutex *m) RELEASE(*m);  // held by the caller; always 0
 void qv_thread_mutex_destroy(qv_mutex *m);  // leaves the mutex usable (ids live for the process)
 
 // Binary semaphore: count 0..1, initial 0. A post while the count is 1 is refused.

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "core/xml_module.h"
+#include "platform/thread_annotations.h"
 #include "qvxml.h"
 
 // Bytes of the element-path buffers of a parse (the open elements' names joined by "_").
@@ -39,9 +41,9 @@ inline constexpr size_t XML_PATH_SIZE = 10000;
 // negative parse result (empty or null text, for instance) or a refusing on_parse hook; -1 with
 // QV_E_NO_MEMORY when a record cannot be allocated; -1 without a code for an `id` outside 0..99 or
 // a `type` other than 0 or 1. All parse state is private to the call.
-// REQUIRES: the caller holds mutex 0 (parses never overlap; the records are shared) and
-// `data` holds at least `len` writable bytes.
-int xml_parse(int id, char *data, int len, int type);
+// The caller holds mutex 0 (parses never overlap; the records are shared).
+// REQUIRES: `data` holds at least `len` writable bytes.
+int xml_parse(int id, char *data, int len, int type) REQUIRES(xml_module[0].mutex);
 
 // Appends the setup document of `record`/`count` to the NUL-terminated text in `buffer` (`capacity`
 // bytes in all): an XML declaration line, then every element of the record in record order, one per

@@ -26,8 +26,8 @@ void mark_post_failed(int id, int index) {
 }
 
 // Parses `length` bytes of `buffer` as a values (kind 0) or setup (kind 1) document of `id`;
-// one parse at a time in the library (the parser's lock is id 0's).
-int parse_locked(int id, char *buffer, int length, int kind) {
+// one parse at a time in the library (the parser's lock is id 0's, taken before a module's).
+int parse_locked(int id, char *buffer, int length, int kind) EXCLUDES(xml_module[id].mutex) {
     xml_lock parse_lock(0);
     return xml_parse(id, buffer, length, kind);
 }

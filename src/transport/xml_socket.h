@@ -8,6 +8,8 @@
 // a setup record), sockfd (socket per module id).
 #pragma once
 
+#include "core/xml_module.h"
+#include "platform/thread_annotations.h"
 #include "qvxml.h"
 
 // Socket of each module id; -1 = none (at start and after every close). Entry `id` is used
@@ -58,16 +60,18 @@ void xml_socket_wake(int id);
 // into `buffer`, then parse it under mutex 0 (xml_parse). `length` in: capacity, out: body
 // length (0 on failure). 0, or -1: run flag 0 (nothing recorded), any code of the calls
 // above, 2 for a kind other than 0 and 1, or the parser's code.
-// REQUIRES: the module's worker thread; the module's mutex not held.
+// REQUIRES: the module's worker thread; the module's mutex not held (the parse lock comes
+// first, and the callbacks run without it).
 int get_xml(int id, char *address_text, const char *host_name, int port, char *buffer, int *length,
-            int kind, int index);
+            int kind, int index) EXCLUDES(xml_module[id].mutex);
 // POSTs the prepared NUL-terminated `request` (at most 256000 bytes) and parses the reply,
 // a setup document, into `response_buffer` (256000 bytes; `length` out: bytes stored).
 // On any failure except a cleared run flag it has already run run_callback(id, index, 2,
 // failed) and set the module's last_failed; result -1. 0 on success (the success callback
 // is the worker's business). REQUIRES: as get_xml.
 int send_xml_file(int id, int index, char *address_text, const char *host_name, int port,
-                  const char *request, char *response_buffer, int *length);
+                  const char *request, char *response_buffer, int *length)
+    EXCLUDES(xml_module[id].mutex);
 // Builds the POST request into the 256000-byte `request_buffer` from `document_length`
 // bytes of `document` (need not be NUL-terminated), filtered by xml_setup_prepare, with the
 // POST credentials of `settings`. 0, or -1 with: 5 (work copy not allocated), the filter's

@@ -122,6 +122,61 @@ TEST_F(RequestTest, SignalWhileBusyIsRefusedAndTheRequestWaitsForTheNextWakeUp) 
     EXPECT_EQ(r.setup_calls.load(), 1);
 }
 
+// A many-device round finishes the request it was woken for even when no device takes part
+// (none added, or all switched off), whatever kind an earlier round served: its round callback
+// runs and the module takes the next request.
+TEST_F(RequestTest, ManyDeviceRoundWithoutActiveDevicesFinishesItsRequest) {
+    qvtest::device unit(kValuesDoc, kSetupDoc, {});
+    struct row {
+        const char *name;
+        bool device;        // one device, switched off before the request
+        bool values_first;  // a values round with the device on before that
+        bool setup;         // the request: a setup GET, else a values GET
+    };
+    const row rows[] = {
+        {"no device, values", false, false, false},
+        {"no device, setup", false, false, true},
+        {"device off, setup after a values round", true, true, true},
+        {"device off, values after a values round", true, true, false},
+    };
+    static std::atomic<int> values_rounds{0}, setup_rounds{0};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        values_rounds = 0;
+        setup_rounds = 0;
+        const int id = qvxml_open_many(nullptr);
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(qvxml_wait_finish(id, QVXML_FINISH_RUNNING, 10), 0);
+        qvxml_callbacks cb;
+        qvxml_clr_callback(0, &cb);
+        cb.on_values_many = [](int, void *) { ++values_rounds; };
+        cb.on_setup_many = [](int, void *) { ++setup_rounds; };
+        ASSERT_EQ(qvxml_callback(id, &cb), 0);
+        if (r.device) {
+            qvxml_settings s = plain_settings();
+            ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", unit.port(), &s), 0);
+        }
+        if (r.values_first) {
+            ASSERT_EQ(qvxml_get_values(id), 0);
+            ASSERT_EQ(qvxml_wait_finish(id, QVXML_FINISH_VALUES, 10), 0);
+        }
+        const int off[1] = {0};
+        qvxml_active_modules(id, off);
+        const int served = unit.requests();
+        const int finish = r.setup ? QVXML_FINISH_SETUP : QVXML_FINISH_VALUES;
+        auto request = [&] { return r.setup ? qvxml_get_setup(id) : qvxml_get_values(id); };
+
+        ASSERT_EQ(request(), 0);
+        EXPECT_EQ(qvxml_wait_finish(id, finish, 5), 0);
+        EXPECT_EQ(values_rounds.load(), (r.values_first ? 1 : 0) + (r.setup ? 0 : 1));
+        EXPECT_EQ(setup_rounds.load(), r.setup ? 1 : 0);
+        EXPECT_EQ(request(), 0);  // not refused as still pending
+        EXPECT_EQ(qvxml_wait_finish(id, finish, 5), 0);
+        EXPECT_EQ(unit.requests(), served);
+        EXPECT_EQ(qvxml_close(id), 0);
+    }
+}
+
 TEST_F(RequestTest, LoadLengthLimit) {
     const int id = open_running(80, with_callbacks());
     std::string big(256000, ' ');

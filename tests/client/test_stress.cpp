@@ -57,3 +57,32 @@ TEST_F(LibraryTest, NinetyEightModulesServeRequestsWhileOthersOpenAndClose) {
     EXPECT_TRUE(eventually([] { return delivered.load() == kBusy * kRounds; }));
     EXPECT_EQ(delivered.load(), kBusy * kRounds);
 }
+
+// A many-device module serves rounds while another thread switches its device on and off.
+// Run under TSan this checks that the worker reads the device list and the flags under the
+// module's lock, as qvxml_active_modules writes them.
+TEST_F(LibraryTest, ManyDeviceRoundsWhileTheDeviceIsSwitchedOnAndOff) {
+    qvtest::device unit(kValuesDoc, kSetupDoc, {});
+    const int id = qvxml_open_many(nullptr);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(qvxml_wait_finish(id, 0, 10), 0);
+    qvxml_settings s = plain_settings();
+    ASSERT_EQ(qvxml_add_module(id, "127.0.0.1", unit.port(), &s), 0);
+
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        for (int n = 0; !done.load(); ++n) {
+            const int flags[1] = {n % 2};
+            qvxml_active_modules(id, flags);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    constexpr int kRounds = 40;
+    int failures = 0;
+    for (int round = 0; round < kRounds; ++round)
+        if (qvxml_get_values(id) != 0 || qvxml_wait_finish(id, 2, 15) != 0) ++failures;
+    done = true;
+    switcher.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_LE(unit.requests(), kRounds);
+}

@@ -2,22 +2,50 @@
 // Nothing above this layer touches pthreads or std::thread directly.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/thread_annotations.h"
 
-// Thinly wraps std::recursive_mutex: the owning thread may lock again and must unlock as
-// often. Lock and unlock report no failure. A capability for the thread-safety analysis,
-// which knows no re-entry: a function that may run with the mutex already held takes it in a
-// scope of its own (a nested call), never twice in one scope.
+// Re-entrant mutex: the owning thread may lock again and must unlock as often. Lock and
+// unlock report no failure. A capability for the thread-safety analysis, which knows no
+// re-entry: a function that may run with the mutex already held takes it in a scope of its
+// own (a nested call), never twice in one scope.
+//
+// All its bytes are zero while it is unlocked and unowned (a plain mutex, no owner, depth
+// 0), so a constant-initialized table holding one per entry stays in zero-filled storage. A
+// pthread recursive mutex's initializer is not zero: the whole module table, document
+// buffers included, would then be stored in the program file.
 class CAPABILITY("mutex") qv_mutex {
+    static_assert(std::is_integral_v<pthread_t>, "a thread id is compared and stored as a number");
+
 public:
-    void lock() ACQUIRE() { m_.lock(); }
-    void unlock() RELEASE() { m_.unlock(); }
+    void lock() ACQUIRE() {
+        const pthread_t self = pthread_self();
+        // Only this thread ever stores its own id here, so seeing it means holding the mutex.
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        m_.lock();
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() RELEASE() {
+        if (--depth_ != 0) return;
+        owner_.store(pthread_t{}, std::memory_order_relaxed);
+        m_.unlock();
+    }
 
 private:
-    std::recursive_mutex m_;
+    std::mutex m_;
+    // The holder; 0 when unlocked (a running thread's id, its descriptor's address, never is).
+    std::atomic<pthread_t> owner_{};
+    unsigned depth_ = 0;  // locks taken by the holder; touched by it only
 };
 
 int qv_thread_mutex_init(qv_mutex *m);  // always 0 (the mutex is usable from construction)

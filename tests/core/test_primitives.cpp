@@ -1,6 +1,7 @@
 // Binary semaphores, re-entrant per-id mutexes and thread handles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -117,6 +118,25 @@ TEST(Mutex, DestroyedMutexStaysUsableForFaultsAndLocks) {
     // Initialising again (a module id reused) is harmless as well.
     EXPECT_EQ(xml_mutex_init(14), 0);
     EXPECT_TRUE(lockable_within(14, 2000));
+}
+
+// The module table holds one mutex per id next to its document buffers (about 77 MB): it
+// stays zero-filled storage, not bytes of the program file, only while an unlocked mutex is
+// all zero bits, fresh or after use.
+TEST(Mutex, UnlockedMutexIsAllZeroBytes) {
+    auto all_zero = [](const qv_mutex &m) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(&m);
+        return std::all_of(bytes, bytes + sizeof m, [](unsigned char b) { return b == 0; });
+    };
+    static qv_mutex fresh;
+    EXPECT_TRUE(all_zero(fresh));
+    qv_mutex used;
+    used.lock();
+    used.lock();
+    EXPECT_FALSE(all_zero(used));
+    used.unlock();
+    used.unlock();
+    EXPECT_TRUE(all_zero(used));
 }
 
 // ---- threads ---------------------------------------------------------------------------

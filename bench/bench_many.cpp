@@ -197,10 +197,12 @@ struct many_module {
     }
 };
 
-// A values round over the first N devices against the bare exchanges with the same N ports.
-// Counters: round_us and bare_us (medians), ratio (median of round / bare, with ratio_p10
-// and ratio_p90), round_us_per_device and bare_us_per_device (the medians over N).
-void BM_ManyRoundVsBare(benchmark::State &state) {
+// A values round over the first N devices against a reference that does the same N
+// exchanges its own way (`exchange(port)` returns the bytes it read). Counters: round_us and
+// <reference>_us (medians), ratio (median of round / reference, with ratio_p10 and
+// ratio_p90), round_us_per_device and <reference>_us_per_device (the medians over N).
+template <typename Exchange>
+void round_against(benchmark::State &state, const std::string &reference, Exchange exchange) {
     const int n = static_cast<int>(state.range(0));
     const fleet &f = devices();
     many_module module(n);
@@ -214,7 +216,7 @@ void BM_ManyRoundVsBare(benchmark::State &state) {
     for (auto _ : state) {
         ok = pairs.sample([&] { return module.round(); },
                           [&] {
-                              for (int i = 0; i < n; ++i) bytes += bare_get(f.ports[i]);
+                              for (int i = 0; i < n; ++i) bytes += exchange(f.ports[i]);
                               return true;
                           }) &&
              ok;
@@ -224,45 +226,24 @@ void BM_ManyRoundVsBare(benchmark::State &state) {
         state.SkipWithError("a round did not complete");
         return;
     }
-    pairs.report(state, "round", "bare");
+    pairs.report(state, "round", reference.c_str());
     state.counters["round_us_per_device"] = state.counters["round_us"] / n;
-    state.counters["bare_us_per_device"] = state.counters["bare_us"] / n;
+    state.counters[reference + "_us_per_device"] = state.counters[reference + "_us"] / n;
     state.SetItemsProcessed(state.iterations() * n);
+}
+
+// The round against bare connect, GET and close exchanges.
+void BM_ManyRoundVsBare(benchmark::State &state) {
+    round_against(state, "bare", bare_get);
 }
 
 // The same round against bare exchanges that also parse what they receive (one bare SAX
 // pass): how much of a round's cost beyond the bare exchange is the parsing itself.
-// Counters as above, with the reference named bare_parse.
 void BM_ManyRoundVsBareAndParse(benchmark::State &state) {
-    const int n = static_cast<int>(state.range(0));
-    const fleet &f = devices();
-    many_module module(n);
-    if (module.id <= 0) {
-        state.SkipWithError("many-device module not opened");
-        return;
-    }
     const xmlSAXHandler empty = bench_empty_sax();
     std::string response;
-    bench_pairs pairs(bench_wall_us);
-    size_t bytes = 0;
-    bool ok = module.round();
-    for (auto _ : state) {
-        ok = pairs.sample([&] { return module.round(); },
-                          [&] {
-                              for (int i = 0; i < n; ++i)
-                                  bytes += bare_get_and_parse(f.ports[i], response, empty);
-                              return true;
-                          }) &&
-             ok;
-    }
-    benchmark::DoNotOptimize(bytes);
-    if (!ok || module.valid() != n) {
-        state.SkipWithError("a round did not complete");
-        return;
-    }
-    pairs.report(state, "round", "bare_parse");
-    state.counters["round_us_per_device"] = state.counters["round_us"] / n;
-    state.counters["bare_parse_us_per_device"] = state.counters["bare_parse_us"] / n;
+    round_against(state, "bare_parse",
+                  [&](int port) { return bare_get_and_parse(port, response, empty); });
 }
 
 // Memory of a 500-device module: resident memory it adds when its devices are added and by

@@ -20,8 +20,6 @@
 #define SCOPED_CAPABILITY QV_THREAD_ANNOTATION(scoped_lockable)
 // A field read or written only with the capability held.
 #define GUARDED_BY(x) QV_THREAD_ANNOTATION(guarded_by(x))
-// A pointer whose target is read or written only with the capability held.
-#define PT_GUARDED_BY(x) QV_THREAD_ANNOTATION(pt_guarded_by(x))
 // The caller must hold the capabilities (exclusively).
 #define REQUIRES(...) QV_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 // The function takes the capabilities and returns holding them; no arguments on a method of
@@ -32,6 +30,3 @@
 // The caller must not hold the capabilities (lock order; flagged where the caller is seen
 // to hold one).
 #define EXCLUDES(...) QV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-// Turns the analysis off for one function whose correct locking it cannot follow; every
-// use says why next to it.
-#define NO_THREAD_SAFETY_ANALYSIS QV_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -258,14 +258,14 @@ probe_result probe(const probe_options &options) {
     // moved rather than copied. After a time-out a late callback may still publish before the
     // close, and the result is built again from the context.
     probe_result early;
-    const bool settled = !timed_out;
+    const bool handed_over = options.on_outcome && !timed_out;
     if (options.on_outcome) {
         {
             std::lock_guard<std::mutex> lock(ctx->mutex);
             early.values_read = ctx->values_done && ctx->values_ok;
             early.setup_read = options.read_setup && ctx->setup_done && ctx->setup_ok;
             if (early.values_read) {
-                if (settled)
+                if (handed_over)
                     early.model = std::move(ctx->model);
                 else
                     early.model = ctx->model;
@@ -297,7 +297,7 @@ probe_result probe(const probe_options &options) {
     {
         std::lock_guard<std::mutex> lock(ctx->mutex);
         // What the callbacks published before the deadline (or later, before the close).
-        if (options.on_outcome && settled) {
+        if (handed_over) {
             result.values_read = early.values_read;
             result.setup_read = early.setup_read;
             result.model = std::move(early.model);

@@ -137,24 +137,22 @@ int xml_socket_create(int id, int index, char *address_text, const char *host_na
     // error query have nothing to add and are left out.
     sockaddr_in seen{};
     socklen_t seen_len = sizeof seen;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&seen), &seen_len) == 0) {
-        call_connect(id, index);
-        return 0;
-    }
-    if (!socket_ready(id, fd, true, connect_attempts)) {
-        xml_socket_close(id);
-        connect_failed(id, index, QV_E_SOCKET_CONNECT, ETIMEDOUT);
-        return -1;
-    }
-    int error = 0;
-    socklen_t error_len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) error = errno;
-    seen_len = sizeof seen;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&seen), &seen_len) != 0) {
-        if (error == 0) error = errno;
-        xml_socket_close(id);
-        connect_failed(id, index, QV_E_SOCKET_CONNECT, error);
-        return -1;
+        if (!socket_ready(id, fd, true, connect_attempts)) {
+            xml_socket_close(id);
+            connect_failed(id, index, QV_E_SOCKET_CONNECT, ETIMEDOUT);
+            return -1;
+        }
+        int error = 0;
+        socklen_t error_len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) error = errno;
+        seen_len = sizeof seen;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&seen), &seen_len) != 0) {
+            if (error == 0) error = errno;
+            xml_socket_close(id);
+            connect_failed(id, index, QV_E_SOCKET_CONNECT, error);
+            return -1;
+        }
     }
     call_connect(id, index);
     return 0;

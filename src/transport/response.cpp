@@ -90,17 +90,14 @@ int xml_socket_read(int id, char *buffer, int *length) {
     bool header_done = false;
     int stored = 0;
     // The answer cannot be there the moment the request has gone: the first read waits for
-    // it (a read tried first would only find nothing).
-    bool wait_first = true;
-    for (;;) {
+    // it (a read tried first would only find nothing). 10 s of silence: nothing to read.
+    stop_if_ending(id);
+    const bool answering = socket_ready(id, fd, false, read_attempts);
+    while (answering) {
         // What has arrived is read at once; the readiness wait (which ends the worker when its
         // module is asked to end) runs only when nothing is waiting. The same check runs
         // before every read, so a module being closed ends the worker here as in the wait.
         stop_if_ending(id);
-        if (wait_first) {
-            wait_first = false;
-            if (!socket_ready(id, fd, false, read_attempts)) break;  // 10 s of silence
-        }
         const ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {

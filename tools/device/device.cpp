@@ -727,8 +727,6 @@ int open_listener(const in_addr &address, int port, int *bound_port) {
     return fd;
 }
 
-}  // namespace
-
 // ---- serving threads ------------------------------------------------------------------------
 
 // Accepted connections wait here for a serving thread. A thread serves one connection after
@@ -771,14 +769,15 @@ void dispatch(int conn, int port) {
     try {
         std::thread(pool_thread).detach();
     } catch (...) {
-        if (pool_idle == 0 && !pool_pending.empty()) {
-            pool_pending.pop_back();
-            lock.unlock();
-            --active_connections;
-            close(conn);
-        }
+        if (pool_idle > 0) return;  // an idle thread takes it after its current one
+        pool_pending.pop_back();    // this connection: the lock was held since it was added
+        lock.unlock();
+        --active_connections;
+        close(conn);
     }
 }
+
+}  // namespace
 
 int main(int argc, char **argv) {
     parse_options(argc, argv);
